@@ -1,0 +1,74 @@
+// The cache object and the small amount of bookkeeping that lets arbitrary
+// Python code (callbacks, __hash__, __eq__, finalisers, other threads) run in
+// the middle of an operation without breaking it.
+#pragma once
+
+#include <Python.h>
+#include <cstdint>
+
+#include "core/node.hpp"
+
+namespace ivro {
+
+struct EvictionMark;
+
+struct Cache {
+  PyObject_HEAD
+  PyObject *key_map;  // dict: key -> Node; null until the first __init__
+  Node *newest;       // not a reference
+  Node *oldest;       // not a reference
+  Py_ssize_t size;
+  // 64-bit on every platform: a 32-bit counter would wrap in a long-running
+  // service.
+  uint64_t hits;
+  uint64_t misses;
+  PyObject *callback;  // owned, or null
+
+  // Evictions in progress (their callbacks are running). Each mark lives on
+  // the stack of the call that is evicting; a nested or concurrent eviction
+  // skips marked entries so that no entry is reported twice.
+  EvictionMark *evicting;
+  Py_ssize_t evicting_count;
+  // One detached node kept for reuse, so that a replacement or an
+  // insertion that evicts needs no allocation. Owned; key and value null.
+  Node *spare;
+};
+
+extern PyTypeObject CacheType;
+
+inline Cache *as_cache(PyObject *self) noexcept {
+  return reinterpret_cast<Cache *>(self);
+}
+
+// Every operation starts here: a cache made by IVRO.__new__ without
+// __init__ has no dictionary, and nothing may touch it.
+bool require_initialised(Cache *c) noexcept;
+
+// Lifecycle slots.
+int cache_init(PyObject *self, PyObject *args, PyObject *kwds);
+void cache_dealloc(PyObject *self);
+Py_ssize_t cache_length(PyObject *self);
+
+// Node allocation with reuse. `acquire_node` returns a new reference to a
+// detached node holding new references to key and value, or null with
+// MemoryError set. `discard_node` takes over a reference to a node that is
+// neither in the dictionary nor on the list.
+Node *acquire_node(Cache *c, PyObject *key, PyObject *value) noexcept;
+void discard_node(Cache *c, Node *node) noexcept;
+
+// Keyed access.
+PyObject *counted_lookup(PyObject *self, PyObject *key);
+int assign_entry(PyObject *self, PyObject *key, PyObject *value);
+// Takes the entry for `key` out of the dictionary and off the list. Returns
+// 1 with a new reference to its node in *out, 0 when the key is absent (no
+// error set), -1 on error (the cache is unchanged).
+int remove_entry(Cache *c, PyObject *key, Node **out);
+void set_key_error(PyObject *key);
+
+// Eviction. Evicts least recently used entries while the cache holds more
+// than `size` entries beyond those already being evicted. `keep` (may be
+// null) is never chosen. Callback exceptions are kept aside until the loop
+// ends; a failed removal stops it. Returns 0, or -1 with the first error set.
+int evict_surplus(Cache *c, Node *keep);
+
+}  // namespace ivro

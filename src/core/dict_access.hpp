@@ -1,0 +1,34 @@
+// The few dictionary operations the cache needs, in the forms that run the
+// fewest hashes and never create an exception just to clear it again.
+#pragma once
+
+#include <Python.h>
+
+namespace ivro {
+
+// Removes `key` and hands over the value it held. 1 with a new reference in
+// *out, 0 when absent (no error), -1 on error. The key is hashed even when
+// the dictionary is empty, so an unhashable key always fails like it does
+// for a plain dict's deletion.
+inline int dict_take(PyObject *d, PyObject *key, PyObject **out) {
+  *out = nullptr;
+  if (PyDict_GET_SIZE(d) == 0) {
+    return PyObject_Hash(key) == -1 ? -1 : 0;
+  }
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyDict_Pop(d, key, out);
+#else
+  // Every value in the cache's dictionary is a node, so None can only mean
+  // that the key was absent.
+  PyObject *r = _PyDict_Pop(d, key, Py_None);
+  if (r == nullptr) return -1;
+  if (r == Py_None) {
+    Py_DECREF(r);
+    return 0;
+  }
+  *out = r;
+  return 1;
+#endif
+}
+
+}  // namespace ivro

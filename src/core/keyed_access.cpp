@@ -1,0 +1,100 @@
+// c[key], c[key] = value and del c[key].
+//
+// The dictionary is only ever changed in ways that cannot drop a node that
+// is still on the recency list: insertion goes through PyDict_SetDefault,
+// which never overwrites an existing node (a key's __eq__ may insert the
+// same key while the store is looking for it), and every removal hands the
+// removed node back so that it is unlinked before it is released.
+#include "core/cache.hpp"
+#include "core/dict_access.hpp"
+#include "core/recency_list.hpp"
+#include "core/ref.hpp"
+
+namespace ivro {
+
+void set_key_error(PyObject *key) {
+  // Wrapped in a tuple so that a tuple key is not taken as the argument list.
+  PyObject *args = PyTuple_Pack(1, key);
+  if (args == nullptr) return;
+  PyErr_SetObject(PyExc_KeyError, args);
+  Py_DECREF(args);
+}
+
+PyObject *counted_lookup(PyObject *self, PyObject *key) {
+  Cache *c = as_cache(self);
+  if (!require_initialised(c)) return nullptr;
+  PyObject *found = PyDict_GetItemWithError(c->key_map, key);
+  if (found == nullptr) {
+    ++c->misses;
+    if (!PyErr_Occurred()) set_key_error(key);
+    return nullptr;
+  }
+  // No Python code has run since the lookup returned, so the node is still
+  // in the cache.
+  Node *n = reinterpret_cast<Node *>(found);
+  move_to_newest(c, n);
+  ++c->hits;
+  return Py_NewRef(n->value);
+}
+
+int remove_entry(Cache *c, PyObject *key, Node **out) {
+  PyObject *removed = nullptr;
+  int r = dict_take(c->key_map, key, &removed);
+  if (r <= 0) return r;
+  Node *n = reinterpret_cast<Node *>(removed);
+  unlink_node(c, n);
+  *out = n;
+  return 1;
+}
+
+static int store_entry(Cache *c, PyObject *key, PyObject *value) {
+  Node *fresh = acquire_node(c, key, value);
+  if (fresh == nullptr) return -1;
+  PyObject *held = PyDict_SetDefault(c->key_map, key, as_object(fresh));
+  if (held == nullptr) {
+    discard_node(c, fresh);
+    return -1;
+  }
+  if (held != as_object(fresh)) {
+    // Replacement: the key keeps its first key object and its place in the
+    // dictionary; only the value and the recency change.
+    Node *existing = reinterpret_cast<Node *>(held);
+    PyObject *old_value = existing->value;
+    existing->value = Py_NewRef(value);
+    move_to_newest(c, existing);
+    discard_node(c, fresh);
+    // Last, once the node is in its final place: this may run a finaliser.
+    Py_DECREF(old_value);
+    return 0;
+  }
+  // Linked before any eviction, so that a callback already finds the new
+  // entry where it belongs.
+  link_at_newest(c, fresh);
+  int result = 0;
+  if (PyDict_GET_SIZE(c->key_map) - c->evicting_count > c->size) {
+    result = evict_surplus(c, fresh);
+  }
+  Py_DECREF(fresh);
+  return result;
+}
+
+static int delete_entry(Cache *c, PyObject *key) {
+  Node *n = nullptr;
+  int r = remove_entry(c, key, &n);
+  if (r < 0) return -1;
+  if (r == 0) {
+    set_key_error(key);
+    return -1;
+  }
+  discard_node(c, n);
+  return 0;
+}
+
+int assign_entry(PyObject *self, PyObject *key, PyObject *value) {
+  Cache *c = as_cache(self);
+  if (!require_initialised(c)) return -1;
+  if (value == nullptr) return delete_entry(c, key);
+  return store_entry(c, key, value);
+}
+
+}  // namespace ivro

@@ -1,0 +1,54 @@
+#include "core/cache.hpp"
+#include "core/ref.hpp"
+
+namespace ivro {
+
+void node_dealloc(PyObject *self) {
+  Node *n = reinterpret_cast<Node *>(self);
+  Py_XDECREF(n->key);
+  Py_XDECREF(n->value);
+  PyObject_Free(self);
+}
+
+// A node shows as its value, so the dictionary's own text reads like a plain
+// dict of key to value. The value is held across the call: its text may run
+// code that replaces it in this very node.
+PyObject *node_repr(PyObject *self) {
+  Node *n = reinterpret_cast<Node *>(self);
+  if (n->value == nullptr) return PyUnicode_FromString("<empty node>");
+  Ref<> value = Ref<>::borrow(n->value);
+  return PyObject_Repr(value.get());
+}
+
+Node *acquire_node(Cache *c, PyObject *key, PyObject *value) noexcept {
+  Node *n = c->spare;
+  if (n != nullptr) {
+    c->spare = nullptr;
+  } else {
+    n = PyObject_New(Node, &NodeType);
+    if (n == nullptr) return nullptr;
+    n->newer = nullptr;
+    n->older = nullptr;
+  }
+  n->key = Py_NewRef(key);
+  n->value = Py_NewRef(value);
+  return n;
+}
+
+void discard_node(Cache *c, Node *node) noexcept {
+  if (Py_REFCNT(node) != 1 || c->spare != nullptr) {
+    Py_DECREF(node);
+    return;
+  }
+  // Keep the record for the next insertion. It is parked before the key and
+  // value go, since their finalisers may insert into this cache.
+  PyObject *key = node->key;
+  PyObject *value = node->value;
+  node->key = nullptr;
+  node->value = nullptr;
+  c->spare = node;
+  Py_XDECREF(key);
+  Py_XDECREF(value);
+}
+
+}  // namespace ivro

@@ -1,0 +1,74 @@
+// Capacity, callback and counters.
+#include "core/cache.hpp"
+#include "core/recency_list.hpp"
+#include "core/ref.hpp"
+#include "core/settings.hpp"
+
+namespace ivro {
+
+// The new capacity is in force before the first eviction: a callback that
+// inserts while the cache shrinks then evicts for itself, instead of
+// refilling the cache as fast as this loop empties it.
+PyObject *cache_set_size(PyObject *self, PyObject *args) {
+  Cache *c = as_cache(self);
+  if (!require_initialised(c)) return nullptr;
+  Py_ssize_t size = 0;
+  if (!PyArg_ParseTuple(args, "n", &size)) return nullptr;
+  if (size <= 0) {
+    PyErr_SetString(PyExc_ValueError, "Size should be a positive number");
+    return nullptr;
+  }
+  c->size = size;
+  if (PyDict_GET_SIZE(c->key_map) - c->evicting_count > size) {
+    if (evict_surplus(c, nullptr) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject *cache_get_size(PyObject *self, PyObject *) {
+  Cache *c = as_cache(self);
+  if (!require_initialised(c)) return nullptr;
+  return PyLong_FromSsize_t(c->size);
+}
+
+PyObject *cache_set_callback(PyObject *self, PyObject *args) {
+  Cache *c = as_cache(self);
+  if (!require_initialised(c)) return nullptr;
+  PyObject *callback = nullptr;
+  if (!PyArg_ParseTuple(args, "O:set_callback", &callback)) return nullptr;
+  if (callback == Py_None) {
+    callback = nullptr;
+  } else if (!PyCallable_Check(callback)) {
+    PyErr_SetString(PyExc_TypeError, "parameter must be callable");
+    return nullptr;
+  }
+  // The field changes before the old callback goes: its finaliser may look.
+  Ref<> previous = Ref<>::steal(c->callback);
+  c->callback = Py_XNewRef(callback);
+  previous.reset();
+  Py_RETURN_NONE;
+}
+
+PyObject *cache_get_stats(PyObject *self, PyObject *) {
+  Cache *c = as_cache(self);
+  if (!require_initialised(c)) return nullptr;
+  Ref<> hits = Ref<>::steal(PyLong_FromUnsignedLongLong(c->hits));
+  if (!hits) return nullptr;
+  Ref<> misses = Ref<>::steal(PyLong_FromUnsignedLongLong(c->misses));
+  if (!misses) return nullptr;
+  return PyTuple_Pack(2, hits.get(), misses.get());
+}
+
+// Entries go without any callback. The dictionary empties itself before it
+// releases the nodes, so their finalisers find an empty, usable cache.
+PyObject *cache_clear(PyObject *self, PyObject *) {
+  Cache *c = as_cache(self);
+  if (!require_initialised(c)) return nullptr;
+  release_all_links(c);
+  c->hits = 0;
+  c->misses = 0;
+  PyDict_Clear(c->key_map);
+  Py_RETURN_NONE;
+}
+
+}  // namespace ivro

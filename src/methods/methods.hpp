@@ -1,0 +1,28 @@
+// The dictionary-style methods and the textual form.
+#pragma once
+
+#include <Python.h>
+
+namespace ivro {
+
+// Lookup and removal.
+PyObject *cache_get(PyObject *self, PyObject *args, PyObject *kwds);
+PyObject *cache_setdefault(PyObject *self, PyObject *args);
+PyObject *cache_pop(PyObject *self, PyObject *args, PyObject *kwds);
+PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds);
+PyObject *cache_has_key(PyObject *self, PyObject *args);
+PyObject *cache_contains_method(PyObject *self, PyObject *key);
+int cache_contains(PyObject *self, PyObject *key);
+
+// Views and peeks, newest first.
+PyObject *cache_keys(PyObject *self, PyObject *unused);
+PyObject *cache_values(PyObject *self, PyObject *unused);
+PyObject *cache_items(PyObject *self, PyObject *unused);
+PyObject *cache_peek_first_item(PyObject *self, PyObject *unused);
+PyObject *cache_peek_last_item(PyObject *self, PyObject *unused);
+
+PyObject *cache_update(PyObject *self, PyObject *args, PyObject *kwds);
+
+PyObject *cache_repr(PyObject *self);
+
+}  // namespace ivro
