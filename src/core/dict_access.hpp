@@ -6,6 +6,23 @@
 
 namespace ivro {
 
+// Looks `key` up and tells absence from failure without creating an
+// exception on a miss. 1 with a borrowed node in *out, 0 when absent, -1 on
+// error. The borrowed pointer is valid until Python code next runs.
+inline int dict_find(PyObject *d, PyObject *key, PyObject **out) {
+#if PY_VERSION_HEX >= 0x030D0000
+  int r = PyDict_GetItemRef(d, key, out);
+  // The dictionary keeps its own reference, and nothing runs before the
+  // caller is done with the node.
+  if (r > 0) Py_DECREF(*out);
+  return r;
+#else
+  *out = PyDict_GetItemWithError(d, key);
+  if (*out != nullptr) return 1;
+  return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
 // Removes `key` and hands over the value it held. 1 with a new reference in
 // *out, 0 when absent (no error), -1 on error. The key is hashed even when
 // the dictionary is empty, so an unhashable key always fails like it does

@@ -23,10 +23,11 @@ void set_key_error(PyObject *key) {
 PyObject *counted_lookup(PyObject *self, PyObject *key) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
-  PyObject *found = PyDict_GetItemWithError(c->key_map, key);
-  if (found == nullptr) {
+  PyObject *found = nullptr;
+  int r = dict_find(c->key_map, key, &found);
+  if (r <= 0) {
     ++c->misses;
-    if (!PyErr_Occurred()) set_key_error(key);
+    if (r == 0) set_key_error(key);
     return nullptr;
   }
   // No Python code has run since the lookup returned, so the node is still
@@ -47,25 +48,36 @@ int remove_entry(Cache *c, PyObject *key, Node **out) {
   return 1;
 }
 
+// Replacement: the key keeps its first key object and its place in the
+// dictionary; only the value and the recency change.
+static void replace_value(Cache *c, Node *existing, PyObject *value) {
+  PyObject *old_value = existing->value;
+  existing->value = Py_NewRef(value);
+  move_to_newest(c, existing);
+  // Last, once the node is in its final place: this may run a finaliser.
+  Py_DECREF(old_value);
+}
+
 static int store_entry(Cache *c, PyObject *key, PyObject *value) {
+  // A plain lookup first, so that a replacement costs one lookup and no
+  // node.
+  PyObject *found = nullptr;
+  int r = dict_find(c->key_map, key, &found);
+  if (r < 0) return -1;
+  if (r > 0) {
+    replace_value(c, reinterpret_cast<Node *>(found), value);
+    return 0;
+  }
+
   Node *fresh = acquire_node(c, key, value);
   if (fresh == nullptr) return -1;
+  // The key's __eq__ or __hash__ may have inserted the same key since the
+  // lookup; SetDefault then hands back that node instead of overwriting it.
   PyObject *held = PyDict_SetDefault(c->key_map, key, as_object(fresh));
-  if (held == nullptr) {
-    discard_node(c, fresh);
-    return -1;
-  }
   if (held != as_object(fresh)) {
-    // Replacement: the key keeps its first key object and its place in the
-    // dictionary; only the value and the recency change.
-    Node *existing = reinterpret_cast<Node *>(held);
-    PyObject *old_value = existing->value;
-    existing->value = Py_NewRef(value);
-    move_to_newest(c, existing);
+    if (held != nullptr) replace_value(c, reinterpret_cast<Node *>(held), value);
     discard_node(c, fresh);
-    // Last, once the node is in its final place: this may run a finaliser.
-    Py_DECREF(old_value);
-    return 0;
+    return held == nullptr ? -1 : 0;
   }
   // Linked before any eviction, so that a callback already finds the new
   // entry where it belongs.

@@ -1,16 +1,34 @@
 // get, setdefault, pop, popitem, has_key and membership.
 #include "core/cache.hpp"
+#include "core/dict_access.hpp"
 #include "core/recency_list.hpp"
 #include "core/ref.hpp"
+#include "methods/fast_args.hpp"
 #include "methods/methods.hpp"
 
 namespace ivro {
 
+namespace {
+
 // A miss of any kind, an unhashable key included, is counted and answered
 // with the default.
-PyObject *cache_get(PyObject *self, PyObject *args, PyObject *kwds) {
+PyObject *get_entry(PyObject *self, PyObject *key, PyObject *dflt) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
+  PyObject *found = nullptr;
+  int r = dict_find(c->key_map, key, &found);
+  if (r <= 0) {
+    ++c->misses;
+    if (r < 0) PyErr_Clear();
+    return Py_NewRef(dflt);
+  }
+  Node *n = reinterpret_cast<Node *>(found);
+  move_to_newest(c, n);
+  ++c->hits;
+  return Py_NewRef(n->value);
+}
+
+PyObject *get_parsed(PyObject *self, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"key", "default", nullptr};
   PyObject *key = nullptr;
   PyObject *dflt = Py_None;
@@ -18,16 +36,17 @@ PyObject *cache_get(PyObject *self, PyObject *args, PyObject *kwds) {
                                    &dflt)) {
     return nullptr;
   }
-  PyObject *found = PyDict_GetItemWithError(c->key_map, key);
-  if (found == nullptr) {
-    ++c->misses;
-    PyErr_Clear();
-    return Py_NewRef(dflt);
+  return get_entry(self, key, dflt);
+}
+
+}  // namespace
+
+PyObject *cache_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames) {
+  if (kwnames == nullptr && (nargs == 1 || nargs == 2)) {
+    return get_entry(self, args[0], nargs == 2 ? args[1] : Py_None);
   }
-  Node *n = reinterpret_cast<Node *>(found);
-  move_to_newest(c, n);
-  ++c->hits;
-  return Py_NewRef(n->value);
+  return call_with_tuple(get_parsed, self, args, nargs, kwnames);
 }
 
 PyObject *cache_setdefault(PyObject *self, PyObject *args) {
@@ -46,16 +65,11 @@ PyObject *cache_setdefault(PyObject *self, PyObject *args) {
   return result.release();
 }
 
-PyObject *cache_pop(PyObject *self, PyObject *args, PyObject *kwds) {
+namespace {
+
+PyObject *pop_entry(PyObject *self, PyObject *key, PyObject *dflt) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
-  static const char *kwlist[] = {"key", "default", nullptr};
-  PyObject *key = nullptr;
-  PyObject *dflt = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char **>(kwlist), &key,
-                                   &dflt)) {
-    return nullptr;
-  }
   Node *removed = nullptr;
   int r = remove_entry(c, key, &removed);
   if (r <= 0) {
@@ -71,6 +85,27 @@ PyObject *cache_pop(PyObject *self, PyObject *args, PyObject *kwds) {
   PyObject *value = Py_NewRef(removed->value);
   discard_node(c, removed);
   return value;
+}
+
+PyObject *pop_parsed(PyObject *self, PyObject *args, PyObject *kwds) {
+  static const char *kwlist[] = {"key", "default", nullptr};
+  PyObject *key = nullptr;
+  PyObject *dflt = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char **>(kwlist), &key,
+                                   &dflt)) {
+    return nullptr;
+  }
+  return pop_entry(self, key, dflt);
+}
+
+}  // namespace
+
+PyObject *cache_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames) {
+  if (kwnames == nullptr && (nargs == 1 || nargs == 2)) {
+    return pop_entry(self, args[0], nargs == 2 ? args[1] : nullptr);
+  }
+  return call_with_tuple(pop_parsed, self, args, nargs, kwnames);
 }
 
 PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds) {
