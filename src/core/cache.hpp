@@ -44,21 +44,35 @@ inline Cache *as_cache(PyObject *self) noexcept {
 // __init__ has no dictionary, and nothing may touch it.
 bool require_initialised(Cache *c) noexcept;
 
+// Empties the dictionary (releasing every node) and leaves it in a state in
+// which an insertion interrupted by the clear still completes correctly.
+void clear_key_map(Cache *c) noexcept;
+
 // Lifecycle slots.
 int cache_init(PyObject *self, PyObject *args, PyObject *kwds);
 void cache_dealloc(PyObject *self);
 Py_ssize_t cache_length(PyObject *self);
 
-// Node allocation with reuse. `acquire_node` returns a new reference to a
-// detached node holding new references to key and value, or null with
-// MemoryError set. `discard_node` takes over a reference to a node that is
-// neither in the dictionary nor on the list.
-Node *acquire_node(Cache *c, PyObject *key, PyObject *value) noexcept;
+// Node allocation with reuse. A blank node has no key, no value and no
+// links. `take_blank_node` returns a new reference to one, or null with
+// MemoryError set; `park_blank_node` takes one back. `discard_node` takes
+// over a reference to a node that is neither in the dictionary nor on the
+// list, releasing its key and value.
+Node *take_blank_node(Cache *c) noexcept;
+void park_blank_node(Cache *c, Node *node) noexcept;
 void discard_node(Cache *c, Node *node) noexcept;
 
 // Keyed access.
 PyObject *counted_lookup(PyObject *self, PyObject *key);
 int assign_entry(PyObject *self, PyObject *key, PyObject *value);
+
+// The single lookup behind both assignment and setdefault: inserts `key`
+// with `value` as the newest entry (evicting as needed) unless the key is
+// present, in which case the existing node is handed back in *found,
+// borrowed and valid until Python code next runs. With `count`, an
+// insertion counts a miss before anything is evicted.
+enum class Upsert { failed, found, inserted, inserted_but_raised };
+Upsert insert_or_find(Cache *c, PyObject *key, PyObject *value, Node **found, bool count);
 // Takes the entry for `key` out of the dictionary and off the list. Returns
 // 1 with a new reference to its node in *out, 0 when the key is absent (no
 // error set), -1 on error (the cache is unchanged).

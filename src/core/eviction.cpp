@@ -77,7 +77,16 @@ static Outcome evict_node(Cache *c, Node *victim, DeferredError &errors) {
     // new entry under the same key; only the victim itself is removed.
     if (is_linked(c, victim)) {
       Ref<> key = Ref<>::borrow(victim->key);
-      if (remove_entry(c, key.get(), &gone) < 0) {
+      int removed = remove_entry(c, key.get(), &gone);
+      if (removed == 0 && is_linked(c, victim)) {
+        // Still here, yet its own key no longer finds it: the key's hash or
+        // equality has changed since it was stored.
+        PyErr_SetString(PyExc_KeyError,
+                        "the least recently used key can no longer be found by its own hash "
+                        "and equality; it stays in the cache");
+        removed = -1;
+      }
+      if (removed < 0) {
         errors.capture(key.get());
         // It stays in the cache, oldest again; this operation evicts no
         // more, so a key that cannot be removed cannot make it spin.

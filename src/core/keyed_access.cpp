@@ -58,36 +58,50 @@ static void replace_value(Cache *c, Node *existing, PyObject *value) {
   Py_DECREF(old_value);
 }
 
-static int store_entry(Cache *c, PyObject *key, PyObject *value) {
-  // A plain lookup first, so that a replacement costs one lookup and no
-  // node.
-  PyObject *found = nullptr;
-  int r = dict_find(c->key_map, key, &found);
-  if (r < 0) return -1;
-  if (r > 0) {
-    replace_value(c, reinterpret_cast<Node *>(found), value);
-    return 0;
-  }
-
-  Node *fresh = acquire_node(c, key, value);
-  if (fresh == nullptr) return -1;
-  // The key's __eq__ or __hash__ may have inserted the same key since the
-  // lookup; SetDefault then hands back that node instead of overwriting it.
+// One dictionary probe decides between replacement and insertion: a blank
+// node is offered to PyDict_SetDefault, which either stores it or hands
+// back the node already there. Nothing runs between the store and the
+// filling of the node, so no one sees it blank; and SetDefault never
+// overwrites, so a node that is still on the list is never dropped by the
+// dictionary behind this cache's back (a key's __eq__ may insert the same
+// key while the probe runs).
+Upsert insert_or_find(Cache *c, PyObject *key, PyObject *value, Node **found, bool count) {
+  Node *fresh = take_blank_node(c);
+  if (fresh == nullptr) return Upsert::failed;
   PyObject *held = PyDict_SetDefault(c->key_map, key, as_object(fresh));
   if (held != as_object(fresh)) {
-    if (held != nullptr) replace_value(c, reinterpret_cast<Node *>(held), value);
-    discard_node(c, fresh);
-    return held == nullptr ? -1 : 0;
+    park_blank_node(c, fresh);
+    if (held == nullptr) return Upsert::failed;
+    *found = reinterpret_cast<Node *>(held);
+    return Upsert::found;
   }
+  fresh->key = Py_NewRef(key);
+  fresh->value = Py_NewRef(value);
   // Linked before any eviction, so that a callback already finds the new
   // entry where it belongs.
   link_at_newest(c, fresh);
+  if (count) ++c->misses;
   int result = 0;
   if (PyDict_GET_SIZE(c->key_map) - c->evicting_count > c->size) {
     result = evict_surplus(c, fresh);
   }
   Py_DECREF(fresh);
-  return result;
+  return result < 0 ? Upsert::inserted_but_raised : Upsert::inserted;
+}
+
+static int store_entry(Cache *c, PyObject *key, PyObject *value) {
+  Node *found = nullptr;
+  switch (insert_or_find(c, key, value, &found, false)) {
+    case Upsert::found:
+      replace_value(c, found, value);
+      return 0;
+    case Upsert::inserted:
+      return 0;
+    case Upsert::failed:
+    case Upsert::inserted_but_raised:
+      break;
+  }
+  return -1;
 }
 
 static int delete_entry(Cache *c, PyObject *key) {

@@ -11,6 +11,24 @@ bool require_initialised(Cache *c) noexcept {
   return false;
 }
 
+void clear_key_map(Cache *c) noexcept {
+  PyObject *map = c->key_map;
+  PyDict_Clear(map);
+  // A cleared dict shares the interpreter's empty key table, which is the
+  // kind reserved for str keys. If this clear ran from inside a key's
+  // __eq__ while the dict was inserting that key, the insertion resumes
+  // into such a table and leaves an entry that no lookup can find again.
+  // Storing and deleting a key of another type moves the dict to a general
+  // table first. The key is the entry type itself: no user key can equal it
+  // and its hashing runs no Python code.
+  PyObject *marker = reinterpret_cast<PyObject *>(&NodeType);
+  if (PyDict_SetItem(map, marker, Py_None) == 0) {
+    if (PyDict_DelItem(map, marker) < 0) PyErr_Clear();
+  } else {
+    PyErr_Clear();
+  }
+}
+
 // A second __init__ validates everything before it changes anything, so a
 // failed call leaves the cache as it was; a successful one makes it a fresh
 // cache. The dictionary itself is kept and cleared rather than replaced:
@@ -55,7 +73,7 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
   c->callback = Py_XNewRef(callback);
   // Old entries go without any callback; their finalisers see an empty,
   // consistent cache with the new settings.
-  PyDict_Clear(c->key_map);
+  clear_key_map(c);
   return 0;
 }
 

@@ -20,19 +20,27 @@ PyObject *node_repr(PyObject *self) {
   return PyObject_Repr(value.get());
 }
 
-Node *acquire_node(Cache *c, PyObject *key, PyObject *value) noexcept {
+Node *take_blank_node(Cache *c) noexcept {
   Node *n = c->spare;
   if (n != nullptr) {
     c->spare = nullptr;
-  } else {
-    n = PyObject_New(Node, &NodeType);
-    if (n == nullptr) return nullptr;
-    n->newer = nullptr;
-    n->older = nullptr;
+    return n;
   }
-  n->key = Py_NewRef(key);
-  n->value = Py_NewRef(value);
+  n = PyObject_New(Node, &NodeType);
+  if (n == nullptr) return nullptr;
+  n->value = nullptr;
+  n->key = nullptr;
+  n->newer = nullptr;
+  n->older = nullptr;
   return n;
+}
+
+void park_blank_node(Cache *c, Node *node) noexcept {
+  if (c->spare == nullptr) {
+    c->spare = node;
+  } else {
+    Py_DECREF(node);
+  }
 }
 
 void discard_node(Cache *c, Node *node) noexcept {

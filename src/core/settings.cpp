@@ -67,7 +67,7 @@ PyObject *cache_clear(PyObject *self, PyObject *) {
   release_all_links(c);
   c->hits = 0;
   c->misses = 0;
-  PyDict_Clear(c->key_map);
+  clear_key_map(c);
   Py_RETURN_NONE;
 }
 

@@ -49,20 +49,31 @@ PyObject *cache_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
   return call_with_tuple(get_parsed, self, args, nargs, kwnames);
 }
 
+// One probe, like a plain dict's setdefault; counted as a hit or a miss.
 PyObject *cache_setdefault(PyObject *self, PyObject *args) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
   PyObject *key = nullptr;
   PyObject *dflt = Py_None;
   if (!PyArg_ParseTuple(args, "O|O", &key, &dflt)) return nullptr;
-  PyObject *value = counted_lookup(self, key);
-  if (value != nullptr) return value;
-  PyErr_Clear();
-  // The default is held across the insertion: the callback it triggers may
-  // do anything, and the default is what this call returns.
+  // The default is what this call returns, whatever the eviction's
+  // callback does meanwhile.
   Ref<> result = Ref<>::borrow(dflt);
-  if (assign_entry(self, key, result.get()) < 0) return nullptr;
-  return result.release();
+  Node *found = nullptr;
+  switch (insert_or_find(c, key, dflt, &found, true)) {
+    case Upsert::found:
+      move_to_newest(c, found);
+      ++c->hits;
+      return Py_NewRef(found->value);
+    case Upsert::inserted:
+      return result.release();
+    case Upsert::failed:
+      ++c->misses;
+      return nullptr;
+    case Upsert::inserted_but_raised:
+      break;
+  }
+  return nullptr;
 }
 
 namespace {
