@@ -36,9 +36,7 @@ struct Cache {
 
 extern PyTypeObject CacheType;
 
-inline Cache *as_cache(PyObject *self) noexcept {
-  return reinterpret_cast<Cache *>(self);
-}
+inline Cache *as_cache(PyObject *self) noexcept { return reinterpret_cast<Cache *>(self); }
 
 // Every operation starts here: a cache made by IVRO.__new__ without
 // __init__ has no dictionary, and nothing may touch it.

@@ -38,8 +38,8 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"size", "callback", nullptr};
   Py_ssize_t size = 0;
   PyObject *callback = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "n|O", const_cast<char **>(kwlist),
-                                   &size, &callback)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "n|O", const_cast<char **>(kwlist), &size,
+                                   &callback)) {
     return -1;
   }
   if (callback == Py_None) callback = nullptr;

@@ -8,7 +8,9 @@ namespace ivro {
 
 inline PyObject *as_object(PyObject *p) noexcept { return p; }
 template <class T>
-inline PyObject *as_object(T *p) noexcept { return reinterpret_cast<PyObject *>(p); }
+inline PyObject *as_object(T *p) noexcept {
+  return reinterpret_cast<PyObject *>(p);
+}
 
 // Owns at most one strong reference and releases it when it goes out of
 // scope, so every path out of a routine gives back what it took.

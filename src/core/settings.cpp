@@ -1,8 +1,8 @@
 // Capacity, callback and counters.
+#include "core/settings.hpp"
 #include "core/cache.hpp"
 #include "core/recency_list.hpp"
 #include "core/ref.hpp"
-#include "core/settings.hpp"
 
 namespace ivro {
 

@@ -32,8 +32,7 @@ PyObject *get_parsed(PyObject *self, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"key", "default", nullptr};
   PyObject *key = nullptr;
   PyObject *dflt = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char **>(kwlist), &key,
-                                   &dflt)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char **>(kwlist), &key, &dflt)) {
     return nullptr;
   }
   return get_entry(self, key, dflt);
@@ -41,8 +40,7 @@ PyObject *get_parsed(PyObject *self, PyObject *args, PyObject *kwds) {
 
 }  // namespace
 
-PyObject *cache_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames) {
+PyObject *cache_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   if (kwnames == nullptr && (nargs == 1 || nargs == 2)) {
     return get_entry(self, args[0], nargs == 2 ? args[1] : Py_None);
   }
@@ -102,8 +100,7 @@ PyObject *pop_parsed(PyObject *self, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"key", "default", nullptr};
   PyObject *key = nullptr;
   PyObject *dflt = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char **>(kwlist), &key,
-                                   &dflt)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char **>(kwlist), &key, &dflt)) {
     return nullptr;
   }
   return pop_entry(self, key, dflt);
@@ -111,8 +108,7 @@ PyObject *pop_parsed(PyObject *self, PyObject *args, PyObject *kwds) {
 
 }  // namespace
 
-PyObject *cache_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames) {
+PyObject *cache_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   if (kwnames == nullptr && (nargs == 1 || nargs == 2)) {
     return pop_entry(self, args[0], nargs == 2 ? args[1] : nullptr);
   }
@@ -124,25 +120,36 @@ PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds) {
   if (!require_initialised(c)) return nullptr;
   static const char *kwlist[] = {"least_recent", nullptr};
   int least_recent = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|p", const_cast<char **>(kwlist),
-                                   &least_recent)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|p", const_cast<char **>(kwlist), &least_recent)) {
     return nullptr;
   }
-  Node *end = least_recent ? c->oldest : c->newest;
-  if (end == nullptr) {
-    PyErr_SetString(PyExc_KeyError, "popitem(): IVRO dict is empty");
-    return nullptr;
+  // The key's own hashing during the removal may remove the chosen entry
+  // first (re-entrantly or from another thread); then the next one is
+  // chosen, so that no entry is handed out by two removals.
+  while (true) {
+    Node *end = least_recent ? c->oldest : c->newest;
+    if (end == nullptr) {
+      PyErr_SetString(PyExc_KeyError, "popitem(): IVRO dict is empty");
+      return nullptr;
+    }
+    Ref<Node> hold = Ref<Node>::borrow(end);
+    Ref<> pair = Ref<>::steal(PyTuple_Pack(2, end->key, end->value));
+    if (!pair) return nullptr;
+    Node *removed = nullptr;
+    // A failing hash or comparison leaves the entry where it is.
+    int r = remove_entry(c, end->key, &removed);
+    if (r < 0) return nullptr;
+    if (r == 0) continue;
+    Ref<Node> taken = Ref<Node>::steal(removed);
+    if (removed != end) {
+      // Another entry had taken the key meanwhile; that one is what left.
+      pair = Ref<>::steal(PyTuple_Pack(2, removed->key, removed->value));
+      if (!pair) return nullptr;
+    }
+    hold.reset();
+    discard_node(c, taken.release());
+    return pair.release();
   }
-  Ref<Node> hold = Ref<Node>::borrow(end);
-  Ref<> pair = Ref<>::steal(PyTuple_Pack(2, end->key, end->value));
-  if (!pair) return nullptr;
-  Node *removed = nullptr;
-  // The key's own hashing or comparison may fail here; the entry then
-  // stays where it is and the call fails.
-  if (remove_entry(c, end->key, &removed) < 0) return nullptr;
-  hold.reset();
-  if (removed != nullptr) discard_node(c, removed);
-  return pair.release();
 }
 
 int cache_contains(PyObject *self, PyObject *key) {

@@ -68,16 +68,14 @@ int update_from_pairs(PyObject *self, PyObject *iterable) {
     if (!pair) {
       if (PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Format(PyExc_TypeError,
-                     "cannot convert dictionary update sequence element #%zd to a sequence",
-                     i);
+                     "cannot convert dictionary update sequence element #%zd to a sequence", i);
       }
       return -1;
     }
     Py_ssize_t n = PySequence_Fast_GET_SIZE(pair.get());
     if (n != 2) {
       PyErr_Format(PyExc_ValueError,
-                   "dictionary update sequence element #%zd has length %zd; 2 is required", i,
-                   n);
+                   "dictionary update sequence element #%zd has length %zd; 2 is required", i, n);
       return -1;
     }
     PyObject **parts = PySequence_Fast_ITEMS(pair.get());

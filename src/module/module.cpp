@@ -23,8 +23,7 @@ PyMODINIT_FUNC PyInit__ivro(void) {
   if (module == nullptr) return nullptr;
   // A module without its type would be useless: a failure here fails the
   // import.
-  if (PyModule_AddObjectRef(module, "IVRO", reinterpret_cast<PyObject *>(&ivro::CacheType)) <
-      0) {
+  if (PyModule_AddObjectRef(module, "IVRO", reinterpret_cast<PyObject *>(&ivro::CacheType)) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

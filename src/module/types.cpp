@@ -14,8 +14,7 @@ PyCFunction as_cfunction(F f) {
 }
 
 PyMethodDef cache_methods[] = {
-    {"__contains__", as_cfunction(cache_contains_method), METH_O | METH_COEXIST,
-     docs::contains},
+    {"__contains__", as_cfunction(cache_contains_method), METH_O | METH_COEXIST, docs::contains},
     {"keys", as_cfunction(cache_keys), METH_NOARGS, docs::keys},
     {"values", as_cfunction(cache_values), METH_NOARGS, docs::values},
     {"items", as_cfunction(cache_items), METH_NOARGS, docs::items},
@@ -28,8 +27,7 @@ PyMethodDef cache_methods[] = {
     {"get_size", as_cfunction(cache_get_size), METH_NOARGS, docs::get_size},
     {"clear", as_cfunction(cache_clear), METH_NOARGS, docs::clear},
     {"get_stats", as_cfunction(cache_get_stats), METH_NOARGS, docs::get_stats},
-    {"peek_first_item", as_cfunction(cache_peek_first_item), METH_NOARGS,
-     docs::peek_first_item},
+    {"peek_first_item", as_cfunction(cache_peek_first_item), METH_NOARGS, docs::peek_first_item},
     {"peek_last_item", as_cfunction(cache_peek_last_item), METH_NOARGS, docs::peek_last_item},
     {"update", as_cfunction(cache_update), METH_VARARGS | METH_KEYWORDS, docs::update},
     {"set_callback", as_cfunction(cache_set_callback), METH_VARARGS, docs::set_callback},

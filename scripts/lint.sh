@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Static checks: clang-format and clang-tidy on the C++ sources, ruff on the
+# Python. The tools come from PyPI at pinned versions into a venv of their
+# own, so every machine formats and warns alike. Fails on any finding.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+cd "$ROOT"
+venv="$ROOT/.venv/lint"
+make_venv 3.12 "$venv" clang-format==23.1.5 clang-tidy==23.1.4 ruff==0.17.6
+bin="$venv/bin"
+status=0
+step() {
+  echo "== lint: $1"
+  shift
+  if ! "$@"; then
+    echo "!! lint: failed: $*" >&2
+    status=1
+  fi
+}
+
+mapfile -t cxx < <(find src -name '*.cpp' -o -name '*.hpp' | sort)
+[ ${#cxx[@]} -gt 0 ] || { echo "error: no C++ sources found" >&2; exit 1; }
+
+step "clang-format (${#cxx[@]} files)" "$bin/clang-format" --dry-run -Werror "${cxx[@]}"
+
+# clang-tidy reads the compiler flags of each file from the build's
+# compilation database; configuring is enough, nothing is compiled.
+lint_build="$ROOT/build/lint"
+"$bin/cmake" -S "$ROOT" -B "$lint_build" -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" \
+  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$bin/python" >/dev/null
+mapfile -t units < <(printf '%s\n' "${cxx[@]}" | grep '\.cpp$')
+tidy() {
+  printf '%s\n' "${units[@]}" |
+    xargs -P "$(nproc)" -n 1 "$bin/clang-tidy" -p "$lint_build" --quiet 2>/dev/null
+}
+step "clang-tidy (${#units[@]} files)" tidy
+
+step "ruff check" "$bin/ruff" check "$ROOT"
+step "ruff format" "$bin/ruff" format --check "$ROOT"
+
+if [ $status -eq 0 ]; then echo "== lint: clean"; fi
+exit $status
