@@ -1,0 +1,238 @@
+from collections import UserDict
+
+import pytest
+
+from _ivro import IVRO
+
+EMPTY_ERR = "popitem(): IVRO dict is empty"
+ABC = ["c", "b", "a"]  # keys() after inserting a, b, c
+
+
+@pytest.fixture
+def abc(rec):
+    c = IVRO(4, rec)
+    c["a"], c["b"], c["c"] = 1, 2, 3
+    return c
+
+
+# (call, result, stats after, keys() after); the cache holds a, b, c (capacity 4).
+TABLE = {
+    "get hit": (lambda c: c.get("a"), 1, (1, 0), ["a", "c", "b"]),
+    "get miss": (lambda c: c.get("z"), None, (0, 1), ABC),
+    "get default": (lambda c: c.get("z", 5), 5, (0, 1), ABC),
+    "get keywords": (lambda c: c.get(key="z", default=5), 5, (0, 1), ABC),
+    "get keyword hit": (lambda c: c.get(key="b"), 2, (1, 0), ["b", "c", "a"]),
+    "get unhashable": (lambda c: c.get([], 5), 5, (0, 1), ABC),
+    "setdefault hit": (lambda c: c.setdefault("a", 9), 1, (1, 0), ["a", "c", "b"]),
+    "setdefault miss": (lambda c: c.setdefault("z"), None, (0, 1), ["z"] + ABC),
+    "setdefault default": (lambda c: c.setdefault("z", 7), 7, (0, 1), ["z"] + ABC),
+    "pop hit": (lambda c: c.pop("b"), 2, (1, 0), ["c", "a"]),
+    "pop keywords": (lambda c: c.pop(key="b", default=0), 2, (1, 0), ["c", "a"]),
+    "pop default": (lambda c: c.pop("z", 0), 0, (0, 1), ABC),
+    "pop None default": (lambda c: c.pop("z", None), None, (0, 1), ABC),
+    "pop unhashable default": (lambda c: c.pop([], 0), 0, (0, 1), ABC),
+    "popitem": (lambda c: c.popitem(), ("a", 1), (0, 0), ["c", "b"]),
+    "popitem True": (lambda c: c.popitem(True), ("a", 1), (0, 0), ["c", "b"]),
+    "popitem False": (lambda c: c.popitem(False), ("c", 3), (0, 0), ["b", "a"]),
+    "popitem keyword": (lambda c: c.popitem(least_recent=False), ("c", 3), (0, 0), ["b", "a"]),
+    "popitem falsy": (lambda c: c.popitem([]), ("c", 3), (0, 0), ["b", "a"]),
+    "popitem truthy": (lambda c: c.popitem("yes"), ("a", 1), (0, 0), ["c", "b"]),
+    "has_key": (lambda c: c.has_key("a"), True, (0, 0), ABC),
+    "has_key absent": (lambda c: c.has_key("z"), False, (0, 0), ABC),
+    "__contains__": (lambda c: c.__contains__("a"), True, (0, 0), ABC),
+    "in": (lambda c: "a" in c, True, (0, 0), ABC),
+    "not in": (lambda c: "z" in c, False, (0, 0), ABC),
+    "peek first": (lambda c: c.peek_first_item(), ("c", 3), (0, 0), ABC),
+    "peek last": (lambda c: c.peek_last_item(), ("a", 1), (0, 0), ABC),
+    "keys": (lambda c: c.keys(), ABC, (0, 0), ABC),
+    "values": (lambda c: c.values(), [3, 2, 1], (0, 0), ABC),
+    "items": (lambda c: c.items(), [("c", 3), ("b", 2), ("a", 1)], (0, 0), ABC),
+    "update": (lambda c: c.update([("a", 0)], b=0), None, (0, 0), ["b", "a", "c"]),
+    "pop absent": (lambda c: c.pop("z"), KeyError("z"), (0, 1), ABC),
+    "pop absent keyword": (lambda c: c.pop(key="z"), KeyError("z"), (0, 1), ABC),
+    "pop unhashable": (lambda c: c.pop([]), TypeError(), (0, 1), ABC),
+    "setdefault unhashable": (lambda c: c.setdefault([]), TypeError(), (0, 1), ABC),
+    "has_key unhashable": (lambda c: c.has_key([]), TypeError(), (0, 0), ABC),
+    "__contains__ unhashable": (lambda c: c.__contains__([]), TypeError(), (0, 0), ABC),
+    "in unhashable": (lambda c: [] in c, TypeError(), (0, 0), ABC),
+    "popitem empty": (lambda c: c.clear() or c.popitem(), KeyError(EMPTY_ERR), (0, 0), []),
+    "popitem False empty": (lambda c: c.clear() or c.popitem(False), KeyError(EMPTY_ERR),
+                            (0, 0), []),
+}
+
+
+@pytest.mark.parametrize("call, result, stats, order", TABLE.values(), ids=TABLE.keys())
+def test_results_counting_and_recency(abc, rec, call, result, stats, order):
+    try:
+        got = call(abc)
+    except Exception as e:
+        got = e
+    assert type(got) is type(result)
+    if isinstance(result, Exception):
+        assert not result.args or got.args == result.args
+    else:
+        assert got == result
+    assert abc.get_stats() == stats and abc.keys() == order and rec.calls == []
+
+
+NOARGS = ["keys", "values", "items", "get_size", "clear", "get_stats",
+          "peek_first_item", "peek_last_item"]
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.setdefault("a", default=1), lambda c: c.setdefault(key="a"),
+    lambda c: c.has_key(key="a"), lambda c: c.set_size(size=3),
+    lambda c: c.set_callback(callback=None), lambda c: c.__contains__(key="a"),
+    lambda c: c.get(), lambda c: c.get("a", 1, 2), lambda c: c.get("a", dflt=1),
+    lambda c: c.pop(), lambda c: c.pop("a", 1, 2), lambda c: c.popitem(True, 1),
+    lambda c: c.popitem(last=True), lambda c: c.has_key(), lambda c: c.has_key("a", "b"),
+    lambda c: c.setdefault(), lambda c: c.setdefault("a", 1, 2), lambda c: c.update({}, {}),
+    lambda c: c.__contains__(),
+] + [lambda c, m=m: getattr(c, m)(1) for m in NOARGS]
+  + [lambda c, m=m: getattr(c, m)(x=1) for m in NOARGS])
+def test_argument_conventions(abc, rec, call):
+    with pytest.raises(TypeError):
+        call(abc)
+    assert abc.keys() == ABC and abc.get_stats() == (0, 0) and abc.get_size() == 4
+    abc["d"], abc["e"] = 4, 5
+    assert rec.calls == [("a", 1)]
+
+
+def test_setdefault_on_full_cache_evicts(rec):
+    c = IVRO(2, rec)
+    c["a"], c["b"] = 1, 2
+    assert c.setdefault("c") is None
+    assert c.items() == [("c", None), ("b", 2)] and rec.calls == [("a", 1)]
+
+
+# --- views and peeks --------------------------------------------------------------
+
+def test_views_newest_first_as_fresh_lists():
+    c = IVRO(3)
+    assert c.keys() == c.values() == c.items() == []
+    assert c.peek_first_item() is None and c.peek_last_item() is None
+    for i in range(5):
+        c[i] = str(i)
+    keys = c.keys()
+    assert keys == [4, 3, 2] and c.values() == ["4", "3", "2"]
+    assert c.items() == [(4, "4"), (3, "3"), (2, "2")]
+    keys.clear()
+    assert c.keys() == [4, 3, 2]
+
+
+def test_peeks_do_not_change_the_next_victim(abc, rec):
+    abc["d"] = 4
+    for _ in range(3):
+        assert abc.peek_last_item() == ("a", 1) and abc.peek_first_item() == ("d", 4)
+    abc["e"] = 5
+    assert rec.calls == [("a", 1)] and abc.get_stats() == (0, 0)
+
+
+# --- update -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("size, keys, evicted", [
+    (3, ["z", "b", "a"], []), (2, ["z", "b"], [("a", 1)]),
+])
+def test_update_dict_then_keywords(rec, size, keys, evicted):
+    c = IVRO(size, rec)
+    assert c.update({"a": 1, "b": 2}, z=3) is None
+    assert c.keys() == keys and rec.calls == evicted
+
+
+class KeysOnly:
+    """A mapping in the loosest sense: keys() and item access."""
+
+    def keys(self):
+        return ["x", "y"]
+
+    def __getitem__(self, key):
+        return key.upper()
+
+
+@pytest.mark.parametrize("other", [
+    [("x", "X"), ("y", "Y")], (("x", "X"), ["y", "Y"]), iter([("x", "X"), ("y", "Y")]),
+    ["xX", "yY"], KeysOnly(), UserDict(x="X", y="Y"), type("D", (dict,), {})(x="X", y="Y"),
+])
+def test_update_accepts_what_dict_update_accepts(other):
+    c = IVRO(5)
+    c.update(other)
+    assert c.items() == [("y", "Y"), ("x", "X")]
+
+
+def test_update_from_another_cache_keeps_its_order(rec):
+    src = IVRO(4)
+    src["p"], src["q"], src["r"] = 1, 2, 3
+    src["p"], src.get("nope")
+    c = IVRO(2, rec)
+    c.update(src)
+    assert c.items() == [("p", 1), ("r", 3)] and rec.calls == [("q", 2)]
+    assert src.keys() == ["p", "r", "q"] and src.get_stats() == (1, 1)
+    c.update(c)
+    assert c.items() == [("p", 1), ("r", 3)]
+
+
+@pytest.mark.parametrize("bad", [5, None, [1], [(1, 2, 3)], ["abc"], [[1]], [("a", 1), 7]])
+def test_update_errors_match_dict(bad):
+    d = {}
+    with pytest.raises(Exception) as expected:
+        d.update(bad)
+    c = IVRO(5)
+    with pytest.raises(type(expected.value)) as got:
+        c.update(bad)
+    assert str(got.value) == str(expected.value)
+    assert c.items() == list(reversed(d.items()))
+
+
+def test_update_stops_at_first_failing_pair():
+    c = IVRO(5)
+    with pytest.raises(TypeError, match="unhashable"):
+        c.update([("a", 1), ([], 2), ("b", 3)], k=4)
+    assert c.keys() == ["a"]
+
+
+def test_update_stops_at_callback_exception(boom):
+    def cb(k, v):
+        raise boom(k)
+    c = IVRO(1, cb)
+    with pytest.raises(boom) as ei:
+        c.update([("a", 1), ("b", 2), ("c", 3)])
+    assert ei.value.args == ("a",) and c.keys() == ["b"]
+
+
+def test_update_survives_callback_that_mutates_the_source():
+    src = {i: str(i) for i in range(10)}
+    c = IVRO(2, lambda k, v: src.clear())
+    c.update(src)
+    # The walk ends once its source is gone; what was assigned stays.
+    assert src == {} and c.items() == [(2, "2"), (1, "1")]
+
+
+# --- textual form ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("steps, text", [
+    ([], "{}"),
+    ([("set", "a", 1), ("set", "b", 2)], "{'a': 1, 'b': 2}"),
+    ([("set", "a", 1), ("set", "b", 2), ("get", "a")], "{'a': 1, 'b': 2}"),
+    ([("set", "a", 1), ("set", "b", 2), ("set", "a", 5)], "{'a': 5, 'b': 2}"),
+    ([("set", "a", 1), ("set", "b", 2), ("del", "a"), ("set", "a", 1)], "{'b': 2, 'a': 1}"),
+    ([("set", "a", 1), ("set", "b", 2), ("set", "c", 3)], "{'b': 2, 'c': 3}"),
+    ([("set", 1, [1, "x"]), ("set", (2,), None)], "{1: [1, 'x'], (2,): None}"),
+])
+def test_textual_form(steps, text):
+    c = IVRO(2)
+    do = {"set": c.__setitem__, "get": c.__getitem__, "del": c.__delitem__}
+    for op, *args in steps:
+        do[op](*args)
+    assert repr(c) == str(c) == text
+
+
+def test_textual_form_of_self_and_of_meddling_values():
+    class Clears:
+        def __repr__(self):
+            c.clear()
+            return "gone"
+    c = IVRO(3)
+    c["me"] = c
+    assert repr(c) == "{'me': {...}}"
+    c["a"], c["b"] = Clears(), 2
+    assert repr(c).startswith("{'me': {...}, 'a': gone") and len(c) == 0
