@@ -8,8 +8,19 @@ namespace ivro {
 
 // Looks `key` up and tells absence from failure without creating an
 // exception on a miss. 1 with a borrowed node in *out, 0 when absent, -1 on
-// error. The borrowed pointer is valid until Python code next runs.
+// error. The borrowed pointer is valid until Python code next runs. (The
+// borrowing lookup is measurably cheaper on a hit than PyDict_GetItemRef,
+// which takes and drops a reference to the node.)
 inline int dict_find(PyObject *d, PyObject *key, PyObject **out) {
+  *out = PyDict_GetItemWithError(d, key);
+  if (*out != nullptr) return 1;
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// The same for lookups that miss as often as they hit (get): where the
+// interpreter offers it, a lookup that reports absence in its result,
+// without asking the thread state whether an error is pending.
+inline int dict_find_or_miss(PyObject *d, PyObject *key, PyObject **out) {
 #if PY_VERSION_HEX >= 0x030D0000
   int r = PyDict_GetItemRef(d, key, out);
   // The dictionary keeps its own reference, and nothing runs before the
@@ -17,9 +28,7 @@ inline int dict_find(PyObject *d, PyObject *key, PyObject **out) {
   if (r > 0) Py_DECREF(*out);
   return r;
 #else
-  *out = PyDict_GetItemWithError(d, key);
-  if (*out != nullptr) return 1;
-  return PyErr_Occurred() ? -1 : 0;
+  return dict_find(d, key, out);
 #endif
 }
 

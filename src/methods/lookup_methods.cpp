@@ -16,7 +16,7 @@ PyObject *get_entry(PyObject *self, PyObject *key, PyObject *dflt) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
   PyObject *found = nullptr;
-  int r = dict_find(c->key_map, key, &found);
+  int r = dict_find_or_miss(c->key_map, key, &found);
   if (r <= 0) {
     ++c->misses;
     if (r < 0) PyErr_Clear();
