@@ -140,7 +140,7 @@ def get(c, keys):
 
 def contains(c, keys):
     for k in keys:
-        k in c
+        k in c  # noqa: B015 - the membership test is what is counted
 
 
 def store(c, keys):

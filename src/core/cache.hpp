@@ -42,6 +42,14 @@ inline Cache *as_cache(PyObject *self) noexcept { return reinterpret_cast<Cache 
 // __init__ has no dictionary, and nothing may touch it.
 bool require_initialised(Cache *c) noexcept;
 
+// The dictionary must never be reachable from Python code: through the
+// garbage collector (gc.get_referrers of a key) anyone could clear it and
+// free nodes that are still on the list. A dict starts untracked and is
+// tracked again only when it stores an object the collector follows.
+inline void keep_untracked(Cache *c, PyObject *stored_key) noexcept {
+  if (PyObject_IS_GC(stored_key)) PyObject_GC_UnTrack(c->key_map);
+}
+
 // Empties the dictionary (releasing every node) and leaves it in a state in
 // which an insertion interrupted by the clear still completes correctly.
 void clear_key_map(Cache *c) noexcept;

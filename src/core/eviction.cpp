@@ -60,6 +60,20 @@ static Node *pick_victim(const Cache *c, const Node *keep) noexcept {
 
 enum class Outcome { done, removal_failed };
 
+// Puts back a node that a removal took by mistake (it takes over the
+// caller's reference). Should the key have been taken yet again meanwhile,
+// the newer entry wins, as with any later assignment.
+static int restore_entry(Cache *c, Node *node) {
+  Ref<Node> owned = Ref<Node>::steal(node);
+  PyObject *held = PyDict_SetDefault(c->key_map, node->key, as_object(node));
+  if (held == nullptr) return -1;
+  if (held == as_object(node)) {
+    keep_untracked(c, node->key);
+    link_at_newest(c, node);
+  }
+  return 0;
+}
+
 static Outcome evict_node(Cache *c, Node *victim, DeferredError &errors) {
   Ref<Node> hold = Ref<Node>::borrow(victim);
   Node *gone = nullptr;
@@ -95,6 +109,16 @@ static Outcome evict_node(Cache *c, Node *victim, DeferredError &errors) {
       }
     }
   }
+  if (gone != nullptr && gone != victim) {
+    // The victim left while its key was being hashed, and another entry
+    // took the same key: that entry was not chosen for eviction and stays.
+    if (restore_entry(c, gone) < 0) {
+      errors.capture(as_object(c));
+      hold.reset();
+      return Outcome::removal_failed;
+    }
+    gone = nullptr;
+  }
   // Unmarked, unlinked and out of the dictionary: the cache is consistent
   // again, so the victim's key and value may now run their finalisers.
   hold.reset();
@@ -110,6 +134,9 @@ int evict_surplus(Cache *c, Node *keep) {
     Node *victim = pick_victim(c, keep);
     if (victim == nullptr) break;
     if (evict_node(c, victim, errors) == Outcome::removal_failed) break;
+    // An insertion whose callback raised evicts no further: a callback that
+    // inserts on every call would otherwise recurse anew for each victim.
+    if (keep != nullptr && errors.any()) break;
   }
   return errors.raise();
 }

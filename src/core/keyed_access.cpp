@@ -77,6 +77,7 @@ Upsert insert_or_find(Cache *c, PyObject *key, PyObject *value, Node **found, bo
   }
   fresh->key = Py_NewRef(key);
   fresh->value = Py_NewRef(value);
+  keep_untracked(c, key);
   // Linked before any eviction, so that a callback already finds the new
   // entry where it belongs.
   link_at_newest(c, fresh);

@@ -55,6 +55,7 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
   if (c->key_map == nullptr) {
     PyObject *map = PyDict_New();
     if (map == nullptr) return -1;
+    PyObject_GC_UnTrack(map);
     c->key_map = map;
     c->newest = nullptr;
     c->oldest = nullptr;

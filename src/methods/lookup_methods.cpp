@@ -139,7 +139,16 @@ PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds) {
     // A failing hash or comparison leaves the entry where it is.
     int r = remove_entry(c, end->key, &removed);
     if (r < 0) return nullptr;
-    if (r == 0) continue;
+    if (r == 0) {
+      if (is_linked(c, end)) {
+        // Its own key no longer finds it: its hash or equality changed.
+        PyErr_SetString(PyExc_KeyError,
+                        "popitem(): the entry's key can no longer be found by its own hash "
+                        "and equality");
+        return nullptr;
+      }
+      continue;  // removed meanwhile by someone else: take the next one
+    }
     Ref<Node> taken = Ref<Node>::steal(removed);
     if (removed != end) {
       // Another entry had taken the key meanwhile; that one is what left.

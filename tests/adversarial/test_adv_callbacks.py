@@ -1,0 +1,240 @@
+"""Eviction callbacks that act on the cache that is calling them, for every
+operation that evicts."""
+
+import sys
+
+import pytest
+
+from _ivro import IVRO
+
+from hostile import ACTIONS, Boom, Ctx, Val, check_ctx, check_invariants, tag_of
+
+
+def _read_and_check(ctx, key, value):
+    c = ctx.c
+    if ctx.op_inserts and len(ctx.reports) == 1:
+        # The outermost eviction of an insertion: the victim is still in,
+        # still the oldest, and the new entry is already in.
+        if not (key in c and len(c) == c.get_size() + 1 and ctx.new_key in c):
+            ctx.errors.append(f"inside the callback: {c.keys()} size {c.get_size()}")
+        elif c.peek_last_item()[0] != key or c.peek_first_item()[0] != ctx.new_key:
+            ctx.errors.append("victim not oldest or new entry not newest")
+    ACTIONS["read"](ctx)
+
+
+def _replace_victim(ctx, key, value):
+    ctx.c[key] = Val(f"{tag_of(key)}-replaced")
+
+
+def _reinsert_victim(ctx, key, value):
+    if key != "a":  # once: every re-insertion makes the cache evict again
+        return
+    del ctx.c[key]
+    ctx.c[key] = Val(f"{tag_of(key)}-again")
+
+
+def _delete_new(ctx, key, value):
+    ctx.c.pop(ctx.new_key, None)
+
+
+def _other_callback(ctx, key, value):
+    ctx.c.set_callback(lambda k, v: ctx.reports.append((tag_of(k), tag_of(v))))
+
+
+CB_ACTIONS = {
+    **ACTIONS,  # each takes (ctx, *anything)
+    "read": _read_and_check,
+    "delete_victim": lambda ctx, k, v: ctx.c.__delitem__(k),
+    "pop_victim": lambda ctx, k, v: ctx.c.pop(k),
+    "delete_new": _delete_new,
+    "replace_victim": _replace_victim,
+    "reinsert_victim": _reinsert_victim,
+    "callback_other": _other_callback,
+}
+
+OPS = {
+    "store": lambda ctx: ctx.c.__setitem__(ctx.new_key, Val(ctx.new_key)),
+    "setdefault": lambda ctx: ctx.c.setdefault(ctx.new_key, Val(ctx.new_key)),
+    "update": lambda ctx: ctx.c.update({ctx.new_key: Val(ctx.new_key)}, n_kw=Val("n_kw")),
+    "update_pairs": lambda ctx: ctx.c.update([(ctx.new_key, Val(ctx.new_key)), ("n2", Val("n2"))]),
+    "set_size": lambda ctx: ctx.c.set_size(1),
+}
+
+
+class SelfReplacing:
+    """A callback whose only reference is the cache, and which replaces
+    itself while it runs, then goes on using its own state."""
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.calls = 0
+
+    def __call__(self, key, value):
+        ctx = self.ctx
+        ctx.c.set_callback(ctx.record)
+        self.calls += 1  # touches itself after it was replaced
+        ctx.record(key, value)
+
+
+@pytest.mark.parametrize("op", OPS)
+@pytest.mark.parametrize("action", sorted(CB_ACTIONS) + ["self_replace"])
+def test_callback_acting_on_its_cache(action, op, unraisable):
+    ctx = Ctx(size=3)
+    ctx.fill(["a", "b", "c"])
+    ctx.new_key = "new"
+    ctx.op_inserts = op != "set_size"
+    if action == "self_replace":
+        ctx.c.set_callback(SelfReplacing(ctx))
+        ctx.arm(None, budget=0)
+    else:
+        ctx.cb_action = CB_ACTIONS[action]
+        ctx.arm(None, budget=3)
+    raised = None
+    try:
+        OPS[op](ctx)
+    except Exception as e:  # noqa: BLE001
+        raised = type(e)
+    ctx.disarm()
+    c = ctx.c
+    assert ctx.reports and ctx.reports[0] == ("a", "a")
+    if action == "raise":
+        assert raised is Boom
+        # The operation completed before the exception propagated.
+        assert "a" not in c and (not ctx.op_inserts or ctx.new_key in c)
+        if op == "set_size":
+            assert len(c) == 1 and len(ctx.reports) == 2 and unraisable == ["Boom"]
+        if op.startswith("update"):
+            assert "n_kw" not in c and "n2" not in c  # update stops at that pair
+    else:
+        assert raised is None, raised
+        assert not unraisable
+    if action == "reinsert_victim":
+        assert op == "set_size" or c["a"].tag == "a-again"
+    elif action not in ("reinit",):
+        assert "a" not in c or c["a"].tag != "a"
+    check_ctx(ctx, raised=raised is not None)
+
+
+@pytest.mark.parametrize("size", [1, 3])
+@pytest.mark.parametrize("how", ["store", "set_size"])
+def test_nested_evictions_hundreds_deep(size, how):
+    depth = {"now": 0, "max": 0}
+    reports = []
+    c = IVRO(size)
+
+    def cb(key, value):
+        reports.append(key)
+        depth["now"] += 1
+        depth["max"] = max(depth["max"], depth["now"])
+        if len(reports) < 300:
+            c[f"n{len(reports)}"] = len(reports)
+            check_invariants(c, allow_over=True)
+        depth["now"] -= 1
+
+    c.set_callback(cb)
+    for i in range(size + 3):
+        c[i] = i
+    if how == "set_size":
+        c.set_size(size + 20)
+        for i in range(20):
+            c[f"f{i}"] = i
+        reports.clear()
+        c.set_size(size)
+    else:
+        reports.clear()
+        c["go"] = 1
+    assert depth["max"] >= 250
+    assert len(set(reports)) == len(reports)
+    check_invariants(c)
+    assert len(c) == size
+    c.set_callback(None)
+
+
+@pytest.mark.parametrize("how", ["store", "set_size"])
+def test_callback_that_inserts_on_every_eviction_ends(how, unraisable):
+    # Each insertion needs an eviction whose callback inserts again: the
+    # recursion is the callback's own, and must end in RecursionError with
+    # the cache intact, not in a hang or a crash.
+    c = IVRO(50)
+    count = [0]
+
+    def cb(key, value):
+        count[0] += 1
+        c[("again", count[0])] = value
+
+    c.update({i: i for i in range(50)})
+    c.set_callback(cb)
+    depth, frame = 0, sys._getframe()
+    while frame is not None:
+        depth, frame = depth + 1, frame.f_back
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(depth + 150)
+    try:
+        c.set_size(5) if how == "set_size" else c.__setitem__("go", 0)
+    except RecursionError:
+        raised = True
+    else:
+        raised = False
+    finally:
+        sys.setrecursionlimit(limit)
+    assert raised
+    c.set_callback(None)
+    c.set_size(c.get_size())
+    check_invariants(c)
+    assert len(c) == c.get_size()
+
+
+class MutatingArgs:
+    """Arguments for update that change the cache, or themselves, as the
+    update reads them."""
+
+    @staticmethod
+    def dict_cleared_by_callback(ctx):
+        arg = {f"u{i}": Val(f"u{i}") for i in range(6)}
+        ctx.cb_action = lambda ctx, k, v: arg.clear()
+        return arg
+
+    @staticmethod
+    def dict_grown_by_callback(ctx):
+        arg = {f"u{i}": Val(f"u{i}") for i in range(6)}
+        ctx.cb_action = lambda ctx, k, v: arg.update({f"x{len(arg)}": Val("x")})
+        return arg
+
+    @staticmethod
+    def mapping_that_clears(ctx):
+        class M:
+            def keys(self):
+                ctx.c.clear()
+                return ["m1", "m2"]
+
+            def __getitem__(self, k):
+                if len(ctx.c):
+                    ctx.c.popitem()
+                return Val(k)
+
+        return M()
+
+    @staticmethod
+    def pairs_that_clear(ctx):
+        def gen():
+            for i in range(5):
+                ctx.c.clear() if i % 2 else ctx.c.set_size(1 + i)
+                yield f"p{i}", Val(f"p{i}")
+
+        return gen()
+
+    @staticmethod
+    def itself(ctx):
+        ctx.cb_action = CB_ACTIONS["insert"]
+        return ctx.c
+
+
+@pytest.mark.parametrize("make", [m for m in vars(MutatingArgs) if not m.startswith("_")])
+def test_update_with_argument_that_changes_under_it(make):
+    ctx = Ctx(size=3)
+    ctx.fill(["a", "b", "c"])
+    arg = getattr(MutatingArgs, make)(ctx)
+    ctx.arm(None, budget=20)
+    ctx.c.update(arg)
+    arg = ctx.cb_action = None
+    check_ctx(ctx)
