@@ -92,8 +92,15 @@ static Outcome evict_node(Cache *c, Node *victim, DeferredError &errors) {
     if (is_linked(c, victim)) {
       Ref<> key = Ref<>::borrow(victim->key);
       int removed = remove_entry(c, key.get(), &gone);
-      if (removed == 0 && is_linked(c, victim)) {
-        // Still here, yet its own key no longer finds it: the key's hash or
+      if (removed > 0 && gone != victim) {
+        // The key found another entry: one put anew under the same key
+        // while the victim's key was being hashed, or one whose key claims
+        // to equal it. That entry was not chosen for eviction and goes back.
+        removed = restore_entry(c, gone);
+        gone = nullptr;
+      }
+      if (removed >= 0 && is_linked(c, victim)) {
+        // Still here, yet its own key does not find it: the key's hash or
         // equality has changed since it was stored.
         PyErr_SetString(PyExc_KeyError,
                         "the least recently used key can no longer be found by its own hash "
@@ -108,16 +115,6 @@ static Outcome evict_node(Cache *c, Node *victim, DeferredError &errors) {
         return Outcome::removal_failed;
       }
     }
-  }
-  if (gone != nullptr && gone != victim) {
-    // The victim left while its key was being hashed, and another entry
-    // took the same key: that entry was not chosen for eviction and stays.
-    if (restore_entry(c, gone) < 0) {
-      errors.capture(as_object(c));
-      hold.reset();
-      return Outcome::removal_failed;
-    }
-    gone = nullptr;
   }
   // Unmarked, unlinked and out of the dictionary: the cache is consistent
   // again, so the victim's key and value may now run their finalisers.
