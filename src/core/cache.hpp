@@ -7,10 +7,9 @@
 #include <cstdint>
 
 #include "core/node.hpp"
+#include "core/ref.hpp"
 
 namespace ivro {
-
-struct EvictionMark;
 
 struct Cache {
   PyObject_HEAD
@@ -24,11 +23,15 @@ struct Cache {
   uint64_t misses;
   PyObject *callback;  // owned, or null
 
-  // Evictions in progress (their callbacks are running). Each mark lives on
-  // the stack of the call that is evicting; a nested or concurrent eviction
-  // skips marked entries so that no entry is reported twice.
-  EvictionMark *evicting;
-  Py_ssize_t evicting_count;
+  // The pinned block: the entries at the oldest end of the list that no
+  // eviction may choose, because one is already evicting them or because
+  // their removal failed after they were reported. `pinned` is the newest
+  // of them (null when there are none); the block runs from there to
+  // `oldest`, so the next victim is always `pinned->newer` (or `oldest`)
+  // however many evictions are in flight.
+  Node *pinned;
+  Py_ssize_t pinned_count;
+  Py_ssize_t stuck_count;  // those of the pinned whose removal failed
   // One detached node kept for reuse, so that a replacement or an
   // insertion that evicts needs no allocation. Owned; key and value null.
   Node *spare;
@@ -52,9 +55,41 @@ inline void keep_untracked(Cache *c, PyObject *stored_key) noexcept {
   if (PyType_IS_GC(Py_TYPE(stored_key))) PyObject_GC_UnTrack(c->key_map);
 }
 
-// Empties the dictionary (releasing every node) and leaves it in a state in
-// which an insertion interrupted by the clear still completes correctly.
-void clear_key_map(Cache *c) noexcept;
+// Entries beyond the capacity, not counting those already on their way out
+// or past removing.
+inline Py_ssize_t surplus(const Cache *c) noexcept {
+  return PyDict_GET_SIZE(c->key_map) - c->pinned_count - c->size;
+}
+
+// Empties the cache by giving it a new, empty dictionary and releasing the
+// old one. The old one is never cleared in place: an operation further up
+// the stack may be inside one of its lookups (a key's __eq__ or a finaliser
+// called clear), and it holds the old dictionary through a MapHold until it
+// is done. The old dictionary is handed to the caller in `old`, to release
+// once the cache is consistent again: that runs the old entries'
+// finalisers, which may use the cache. -1 with MemoryError set, and nothing
+// changed, if no dictionary can be had.
+int replace_key_map(Cache *c, Ref<> &old) noexcept;
+
+// The dictionary an operation probes, held for as long as the operation
+// uses what the probe found. Code that runs during a probe (a key's
+// __hash__ or __eq__, a finaliser) may clear or re-initialise the cache,
+// which swaps the dictionary; `current()` then says that what the probe
+// found belongs to the old one and must not touch the recency list. Such an
+// operation took effect just before the swap.
+class MapHold {
+ public:
+  explicit MapHold(Cache *c) noexcept : cache_(c), map_(Py_NewRef(c->key_map)) {}
+  ~MapHold() { Py_DECREF(map_); }
+  MapHold(const MapHold &) = delete;
+  MapHold &operator=(const MapHold &) = delete;
+  PyObject *get() const noexcept { return map_; }
+  bool current() const noexcept { return cache_->key_map == map_; }
+
+ private:
+  Cache *cache_;
+  PyObject *map_;
+};
 
 // Lifecycle slots.
 int cache_init(PyObject *self, PyObject *args, PyObject *kwds);
@@ -76,21 +111,55 @@ int assign_entry(PyObject *self, PyObject *key, PyObject *value);
 
 // The single lookup behind both assignment and setdefault: inserts `key`
 // with `value` as the newest entry (evicting as needed) unless the key is
-// present, in which case the existing node is handed back in *found,
-// borrowed and valid until Python code next runs. With `count`, an
-// insertion counts a miss before anything is evicted.
-enum class Upsert { failed, found, inserted, inserted_but_raised };
-Upsert insert_or_find(Cache *c, PyObject *key, PyObject *value, Node **found, bool count);
+// present in `map`, in which case the existing node is handed back in
+// *found, borrowed and valid until Python code next runs (it is on the
+// recency list only if map.current()). With `count`, an insertion counts a
+// miss before anything is evicted. `stale`: the cache was emptied during
+// the probe and the new entry went into the old dictionary; try again.
+enum class Upsert { failed, found, inserted, inserted_but_raised, stale };
+Upsert insert_or_find(Cache *c, const MapHold &map, PyObject *key, PyObject *value, Node **found,
+                      bool count);
 // Takes the entry for `key` out of the dictionary and off the list. Returns
 // 1 with a new reference to its node in *out, 0 when the key is absent (no
 // error set), -1 on error (the cache is unchanged).
 int remove_entry(Cache *c, PyObject *key, Node **out);
 void set_key_error(PyObject *key);
 
-// Eviction. Evicts least recently used entries while the cache holds more
-// than `size` entries beyond those already being evicted. `keep` (may be
-// null) is never chosen. Callback exceptions are kept aside until the loop
-// ends; a failed removal stops it. Returns 0, or -1 with the first error set.
-int evict_surplus(Cache *c, Node *keep);
+// Eviction. Evicts least recently used entries while the cache holds a
+// surplus, after another try at removing one stuck entry (every one with
+// `retry_all`). `keep` (may be null) is never chosen. Callback exceptions
+// are kept aside until the loop ends; a failed removal stops it. Returns 0,
+// or -1 with the first error set.
+int evict_surplus(Cache *c, Node *keep, bool retry_all = false);
+
+// An error that an operation can answer for itself (a miss, a failed
+// retry) rather than pass on: any Exception but MemoryError. Ctrl-C,
+// SystemExit and running out of memory always reach the caller.
+bool pending_error_is_ordinary() noexcept;
+
+// Eviction runs the callback, which may insert into this or another cache
+// and so evict again, possibly through C functions only (one cache's
+// __setitem__ as another's callback). Each operation that may evict with a
+// callback set counts as one level of the interpreter's recursion, so that
+// deep nesting ends in RecursionError before the operation changes
+// anything, never in a C stack overflow.
+class RecursionGuard {
+ public:
+  RecursionGuard() noexcept = default;
+  RecursionGuard(const RecursionGuard &) = delete;
+  RecursionGuard &operator=(const RecursionGuard &) = delete;
+  ~RecursionGuard() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  // False with RecursionError set when the limit is reached.
+  bool enter() noexcept {
+    if (Py_EnterRecursiveCall(" while evicting from an IVRO")) return false;
+    entered_ = true;
+    return true;
+  }
+
+ private:
+  bool entered_ = false;
+};
 
 }  // namespace ivro

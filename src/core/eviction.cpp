@@ -4,133 +4,151 @@
 // The callback is arbitrary code: it may read or change this cache, from
 // this thread or (when it gives up the GIL) from others, evict recursively,
 // clear the cache or replace itself. So each eviction holds its own
-// references to the victim, its key and value, and the callback; marks the
-// victim so that no other eviction reports it again; and afterwards removes
-// the victim only if it is still in the cache.
+// references to the victim, its key and value, and the callback; pins the
+// victim so that no other eviction chooses it; and afterwards removes the
+// victim only if it is still in the cache.
+//
+// Every entry that leaves by eviction is reported exactly once: a victim
+// whose removal fails is reported, stays as a stuck entry that later
+// evictions pass by, and leaves silently when a later try succeeds.
+#include <utility>
+
 #include "core/cache.hpp"
+#include "core/dict_access.hpp"
 #include "core/recency_list.hpp"
 #include "core/ref.hpp"
 
 namespace ivro {
 
-// Lives on the stack of the eviction that owns it, linked into the cache's
-// list of evictions in progress for exactly as long as the victim is
-// being reported and removed. Evictions on different threads finish in any
-// order, hence the doubly linked list.
-struct EvictionMark {
-  EvictionMark(Cache *c, Node *v) noexcept : cache(c), victim(v), next(c->evicting) {
-    if (next != nullptr) next->prev = this;
-    c->evicting = this;
-    ++c->evicting_count;
-  }
-  ~EvictionMark() {
-    if (prev != nullptr) {
-      prev->next = next;
-    } else {
-      cache->evicting = next;
-    }
-    if (next != nullptr) next->prev = prev;
-    --cache->evicting_count;
-  }
-  EvictionMark(const EvictionMark &) = delete;
-  EvictionMark &operator=(const EvictionMark &) = delete;
+namespace {
 
-  Cache *cache;
-  Node *victim;
-  EvictionMark *prev = nullptr;
-  EvictionMark *next;
-};
-
-static bool is_marked(const Cache *c, const Node *n) noexcept {
-  for (const EvictionMark *m = c->evicting; m != nullptr; m = m->next) {
-    if (m->victim == n) return true;
-  }
-  return false;
-}
-
-// The oldest entry that is neither `keep` nor already being evicted.
-static Node *pick_victim(const Cache *c, const Node *keep) noexcept {
-  for (Node *n = c->oldest; n != nullptr; n = n->newer) {
-    if (n == keep) continue;
-    if (c->evicting != nullptr && is_marked(c, n)) continue;
-    return n;
-  }
-  return nullptr;
-}
-
-enum class Outcome { done, removal_failed };
-
-// Puts back a node that a removal took by mistake (it takes over the
-// caller's reference). Should the key have been taken yet again meanwhile,
-// the newer entry wins, as with any later assignment.
-static int restore_entry(Cache *c, Node *node) {
-  Ref<Node> owned = Ref<Node>::steal(node);
-  PyObject *held = PyDict_SetDefault(c->key_map, node->key, as_object(node));
+// Puts back an entry that a removal took by mistake (the victim's key found
+// another entry: one put anew under the same key while the victim's key was
+// hashed, or one whose key claims to equal it), with the state it had.
+// Should the key have been taken yet again meanwhile, the newer entry wins,
+// as with any later assignment.
+int restore_entry(Cache *c, const MapHold &map, Node *node, NodeState state) {
+  PyObject *held = PyDict_SetDefault(map.get(), node_key(node), as_object(node));
   if (held == nullptr) return -1;
-  if (held == as_object(node)) {
-    keep_untracked(c, node->key);
-    link_at_newest(c, node);
+  if (held == as_object(node) && map.current()) {
+    keep_untracked(c, node_key(node));
+    relink_node(c, node, state);
   }
   return 0;
 }
 
-static Outcome evict_node(Cache *c, Node *victim, DeferredError &errors) {
-  Ref<Node> hold = Ref<Node>::borrow(victim);
-  Node *gone = nullptr;
-  {
-    EvictionMark mark(c, victim);
-    if (c->callback != nullptr) {
-      Ref<> callback = Ref<>::borrow(c->callback);
-      Ref<> key = Ref<>::borrow(victim->key);
-      Ref<> value = Ref<>::borrow(victim->value);
-      PyObject *args[2] = {key.get(), value.get()};
-      Ref<> result = Ref<>::steal(PyObject_Vectorcall(callback.get(), args, 2, nullptr));
-      if (!result) errors.capture(callback.get());
-    }
-    // The callback may have deleted the victim, cleared the cache or put a
-    // new entry under the same key; only the victim itself is removed.
-    if (is_linked(c, victim)) {
-      Ref<> key = Ref<>::borrow(victim->key);
-      int removed = remove_entry(c, key.get(), &gone);
-      if (removed > 0 && gone != victim) {
-        // The key found another entry: one put anew under the same key
-        // while the victim's key was being hashed, or one whose key claims
-        // to equal it. That entry was not chosen for eviction and goes back.
-        removed = restore_entry(c, gone);
-        gone = nullptr;
-      }
-      if (removed >= 0 && is_linked(c, victim)) {
-        // Still here, yet its own key does not find it: the key's hash or
-        // equality has changed since it was stored.
-        PyErr_SetString(PyExc_KeyError,
-                        "the least recently used key can no longer be found by its own hash "
-                        "and equality; it stays in the cache");
-        removed = -1;
-      }
-      if (removed < 0) {
-        errors.capture(key.get());
-        // It stays in the cache, oldest again; this operation evicts no
-        // more, so a key that cannot be removed cannot make it spin.
-        if (is_linked(c, victim)) move_to_oldest(c, victim);
-        return Outcome::removal_failed;
+// Tells the callback, if any, that `node` has left the cache.
+void report(Cache *c, Node *node, DeferredError &errors) {
+  if (c->callback == nullptr) return;
+  Ref<> callback = Ref<>::borrow(c->callback);
+  Ref<> key = Ref<>::borrow(node_key(node));
+  Ref<> value = Ref<>::borrow(node->value);
+  PyObject *args[2] = {key.get(), value.get()};
+  Ref<> result = Ref<>::steal(PyObject_Vectorcall(callback.get(), args, 2, nullptr));
+  if (!result) errors.capture(callback.get());
+}
+
+// Removes `victim` from the cache by its own key. True when it has left
+// (now, or earlier by other hands); false with an error set when it could
+// not be removed and is still there. What the removal took is handed over
+// in `gone`, for the caller to release once it holds nothing else of it.
+bool remove_victim(Cache *c, Node *victim, Ref<Node> &gone, DeferredError &errors) {
+  if (!is_linked(c, victim)) return true;
+  MapHold map(c);
+  Ref<> key = Ref<>::borrow(node_key(victim));
+  PyObject *taken = nullptr;
+  int r = dict_take(map.get(), key.get(), &taken);
+  gone = Ref<Node>::steal(reinterpret_cast<Node *>(taken));
+  if (r > 0 && map.current()) {
+    NodeState state = detach_node(c, gone.get());
+    if (gone.get() != victim) {
+      Ref<Node> other = std::move(gone);
+      if (restore_entry(c, map, other.get(), state) < 0) {
+        // Out for good, by the hand of an eviction: it is reported like
+        // any victim, unless it was being evicted or stuck (told already).
+        errors.capture(node_key(other.get()));
+        if (state == NodeState::listed) report(c, other.get(), errors);
       }
     }
   }
-  // Unmarked, unlinked and out of the dictionary: the cache is consistent
-  // again, so the victim's key and value may now run their finalisers.
-  hold.reset();
-  if (gone != nullptr) discard_node(c, gone);
-  return Outcome::done;
+  if (r >= 0 && is_linked(c, victim)) {
+    // Still here, yet its own key does not find it: the key's hash or
+    // equality has changed since it was stored.
+    PyErr_SetString(PyExc_KeyError,
+                    "the least recently used key can no longer be found by its own hash "
+                    "and equality; it stays in the cache");
+    r = -1;
+  }
+  if (r < 0 && !is_linked(c, victim) && pending_error_is_ordinary()) {
+    // Gone all the same (removed, or the cache emptied, while its key was
+    // being hashed): its removal has nothing left to report.
+    PyErr_Clear();
+    r = 0;
+  }
+  return r >= 0;
 }
 
-int evict_surplus(Cache *c, Node *keep) {
+void evict_node(Cache *c, Node *victim, DeferredError &errors) {
+  Ref<Node> gone;
+  Ref<Node> hold = Ref<Node>::borrow(victim);
+  pin_victim(c, victim);
+  report(c, victim, errors);
+  // The callback may have deleted the victim, cleared the cache or stored a
+  // new value under its key; only the victim itself is removed.
+  if (!remove_victim(c, victim, gone, errors)) {
+    Ref<> key = Ref<>::borrow(node_key(victim));
+    errors.capture(key.get());
+    // Reported already: it stays, out of reach of later evictions.
+    if (is_linked(c, victim) && node_state(victim) == NodeState::evicting) {
+      make_stuck(c, victim);
+    }
+    return;
+  }
+  // Out of the dictionary and off the list: the cache is consistent again,
+  // so the victim's key and value may now run their finalisers, and its
+  // record serves the next insertion.
+  hold.reset();
+  if (gone) discard_node(c, gone.release());
+}
+
+// One more try at the oldest stuck entry, without telling the callback
+// again. Its failure was raised when it happened; a repeat of an ordinary
+// error is not news, anything else (Ctrl-C, MemoryError) is passed on.
+void retry_stuck(Cache *c, DeferredError &errors) {
+  Node *s = c->oldest;
+  if (s == nullptr || node_state(s) != NodeState::stuck) return;
+  Ref<Node> gone;
+  Ref<Node> hold = Ref<Node>::borrow(s);
+  if (remove_victim(c, s, gone, errors)) return;
+  // Not linked any more means it went, but with an error worth passing on.
+  if (pending_error_is_ordinary()) {
+    PyErr_Clear();
+  } else {
+    errors.capture(nullptr);
+  }
+  if (c->oldest == s && is_linked(c, s) && node_state(s) == NodeState::stuck) rotate_stuck(c);
+}
+
+}  // namespace
+
+int evict_surplus(Cache *c, Node *keep, bool retry_all) {
   // Callbacks may drop every other reference to the cache.
   Ref<> self_hold = Ref<>::borrow(as_object(c));
   DeferredError errors;
-  while (PyDict_GET_SIZE(c->key_map) - c->evicting_count > c->size) {
-    Node *victim = pick_victim(c, keep);
+  // An insertion retries one stuck entry, so a key that keeps failing
+  // costs one try per insertion; a failed try sends it to the back.
+  for (Py_ssize_t tries = retry_all ? c->stuck_count : 1; tries > 0 && c->stuck_count > 0;
+       --tries) {
+    retry_stuck(c, errors);
+  }
+  while (surplus(c) > 0) {
+    Node *victim = oldest_evictable(c);
+    // Everything newer than the oldest evictable entry is evictable too.
+    if (victim != nullptr && victim == keep) victim = victim->newer;
     if (victim == nullptr) break;
-    if (evict_node(c, victim, errors) == Outcome::removal_failed) break;
+    // A victim whose removal fails is stuck and no longer counts, so the
+    // loop moves on to the next oldest and cannot spin on it.
+    evict_node(c, victim, errors);
     // An insertion whose callback raised evicts no further: a callback that
     // inserts on every call would otherwise recurse anew for each victim.
     if (keep != nullptr && errors.any()) break;

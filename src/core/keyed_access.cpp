@@ -4,7 +4,10 @@
 // is still on the recency list: insertion goes through PyDict_SetDefault,
 // which never overwrites an existing node (a key's __eq__ may insert the
 // same key while the store is looking for it), and every removal hands the
-// removed node back so that it is unlinked before it is released.
+// removed node back so that it is unlinked before it is released. Each
+// probe holds its dictionary (MapHold): a probe that finds the cache's
+// dictionary replaced when it returns took effect before the replacement,
+// and leaves the recency list alone.
 #include "core/cache.hpp"
 #include "core/dict_access.hpp"
 #include "core/recency_list.hpp"
@@ -23,37 +26,45 @@ void set_key_error(PyObject *key) {
 PyObject *counted_lookup(PyObject *self, PyObject *key) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
+  MapHold map(c);
   PyObject *found = nullptr;
-  int r = dict_find(c->key_map, key, &found);
+  int r = dict_find(map.get(), key, &found);
   if (r <= 0) {
     ++c->misses;
     if (r == 0) set_key_error(key);
     return nullptr;
   }
-  // No Python code has run since the lookup returned, so the node is still
-  // in the cache.
+  // No Python code has run since the lookup returned.
   Node *n = reinterpret_cast<Node *>(found);
-  move_to_newest(c, n);
+  if (map.current()) move_to_newest(c, n);
   ++c->hits;
   return Py_NewRef(n->value);
 }
 
 int remove_entry(Cache *c, PyObject *key, Node **out) {
+  MapHold map(c);
   PyObject *removed = nullptr;
-  int r = dict_take(c->key_map, key, &removed);
+  int r = dict_take(map.get(), key, &removed);
   if (r <= 0) return r;
   Node *n = reinterpret_cast<Node *>(removed);
-  unlink_node(c, n);
+  if (map.current()) detach_node(c, n);
   *out = n;
   return 1;
 }
 
 // Replacement: the key keeps its first key object and its place in the
-// dictionary; only the value and the recency change.
+// dictionary; only the value and the recency change. A stuck entry (its
+// old value reported, its removal failed) holds new data now and becomes an
+// ordinary entry again; one being evicted is still removed by its eviction.
 static void replace_value(Cache *c, Node *existing, PyObject *value) {
   PyObject *old_value = existing->value;
   existing->value = Py_NewRef(value);
-  move_to_newest(c, existing);
+  if (node_state(existing) == NodeState::stuck) {
+    detach_node(c, existing);
+    link_at_newest(c, existing);
+  } else {
+    move_to_newest(c, existing);
+  }
   // Last, once the node is in its final place: this may run a finaliser.
   Py_DECREF(old_value);
 }
@@ -65,44 +76,58 @@ static void replace_value(Cache *c, Node *existing, PyObject *value) {
 // overwrites, so a node that is still on the list is never dropped by the
 // dictionary behind this cache's back (a key's __eq__ may insert the same
 // key while the probe runs).
-Upsert insert_or_find(Cache *c, PyObject *key, PyObject *value, Node **found, bool count) {
+Upsert insert_or_find(Cache *c, const MapHold &map, PyObject *key, PyObject *value, Node **found,
+                      bool count) {
+  RecursionGuard guard;
+  if (c->callback != nullptr && surplus(c) >= 0 && !guard.enter()) return Upsert::failed;
   Node *fresh = take_blank_node(c);
   if (fresh == nullptr) return Upsert::failed;
-  PyObject *held = PyDict_SetDefault(c->key_map, key, as_object(fresh));
+  PyObject *held = PyDict_SetDefault(map.get(), key, as_object(fresh));
   if (held != as_object(fresh)) {
     park_blank_node(c, fresh);
     if (held == nullptr) return Upsert::failed;
     *found = reinterpret_cast<Node *>(held);
     return Upsert::found;
   }
-  fresh->key = Py_NewRef(key);
+  set_node_key(fresh, Py_NewRef(key));
   fresh->value = Py_NewRef(value);
+  if (!map.current()) {
+    // Stored just as the cache was emptied; the old dictionary keeps it.
+    Py_DECREF(fresh);
+    return Upsert::stale;
+  }
   keep_untracked(c, key);
   // Linked before any eviction, so that a callback already finds the new
   // entry where it belongs.
   link_at_newest(c, fresh);
   if (count) ++c->misses;
   int result = 0;
-  if (PyDict_GET_SIZE(c->key_map) - c->evicting_count > c->size) {
-    result = evict_surplus(c, fresh);
-  }
+  if (surplus(c) > 0) result = evict_surplus(c, fresh);
   Py_DECREF(fresh);
   return result < 0 ? Upsert::inserted_but_raised : Upsert::inserted;
 }
 
+// An assignment whose probe met a clear (the key's __eq__ emptied the
+// cache) is done again on the new dictionary, as a plain dict's assignment
+// ends up in the dict it emptied.
 static int store_entry(Cache *c, PyObject *key, PyObject *value) {
-  Node *found = nullptr;
-  switch (insert_or_find(c, key, value, &found, false)) {
-    case Upsert::found:
-      replace_value(c, found, value);
-      return 0;
-    case Upsert::inserted:
-      return 0;
-    case Upsert::failed:
-    case Upsert::inserted_but_raised:
-      break;
+  while (true) {
+    MapHold map(c);
+    Node *found = nullptr;
+    switch (insert_or_find(c, map, key, value, &found, false)) {
+      case Upsert::found:
+        if (!map.current()) continue;
+        replace_value(c, found, value);
+        return 0;
+      case Upsert::stale:
+        continue;
+      case Upsert::inserted:
+        return 0;
+      case Upsert::failed:
+      case Upsert::inserted_but_raised:
+        return -1;
+    }
   }
-  return -1;
 }
 
 static int delete_entry(Cache *c, PyObject *key) {

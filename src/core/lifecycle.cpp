@@ -11,28 +11,29 @@ bool require_initialised(Cache *c) noexcept {
   return false;
 }
 
-void clear_key_map(Cache *c) noexcept {
-  PyObject *map = c->key_map;
-  PyDict_Clear(map);
-  // A cleared dict shares the interpreter's empty key table, which is the
-  // kind reserved for str keys. If this clear ran from inside a key's
-  // __eq__ while the dict was inserting that key, the insertion resumes
-  // into such a table and leaves an entry that no lookup can find again.
-  // Storing and deleting a key of another type moves the dict to a general
-  // table first. The key is the entry type itself: no user key can equal it
-  // and its hashing runs no Python code.
-  PyObject *marker = reinterpret_cast<PyObject *>(&NodeType);
-  if (PyDict_SetItem(map, marker, Py_None) == 0) {
-    if (PyDict_DelItem(map, marker) < 0) PyErr_Clear();
-  } else {
-    PyErr_Clear();
-  }
+bool pending_error_is_ordinary() noexcept {
+  return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+static PyObject *new_key_map() noexcept {
+  PyObject *map = PyDict_New();
+  // Kept out of the garbage collector's sight: see keep_untracked.
+  if (map != nullptr) PyObject_GC_UnTrack(map);
+  return map;
+}
+
+int replace_key_map(Cache *c, Ref<> &old) noexcept {
+  PyObject *fresh = new_key_map();
+  if (fresh == nullptr) return -1;
+  release_all_links(c);
+  old = Ref<>::steal(c->key_map);
+  c->key_map = fresh;
+  return 0;
 }
 
 // A second __init__ validates everything before it changes anything, so a
 // failed call leaves the cache as it was; a successful one makes it a fresh
-// cache. The dictionary itself is kept and cleared rather than replaced:
-// an operation further up the stack may be inside one of its lookups.
+// cache, and the old entries and callback go without any callback call.
 int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
   Cache *c = as_cache(self);
   static const char *kwlist[] = {"size", "callback", nullptr};
@@ -53,9 +54,8 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
   }
 
   if (c->key_map == nullptr) {
-    PyObject *map = PyDict_New();
+    PyObject *map = new_key_map();
     if (map == nullptr) return -1;
-    PyObject_GC_UnTrack(map);
     c->key_map = map;
     c->newest = nullptr;
     c->oldest = nullptr;
@@ -66,27 +66,22 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
     return 0;
   }
 
-  release_all_links(c);
+  // The old entries and callback are released last, when the cache has its
+  // new settings: their finalisers may use it.
+  Ref<> old_entries;
+  if (replace_key_map(c, old_entries) < 0) return -1;
   c->size = size;
   c->hits = 0;
   c->misses = 0;
   Ref<> old_callback = Ref<>::steal(c->callback);
   c->callback = Py_XNewRef(callback);
-  // Old entries go without any callback; their finalisers see an empty,
-  // consistent cache with the new settings.
-  clear_key_map(c);
   return 0;
 }
 
 void cache_dealloc(PyObject *self) {
   Cache *c = as_cache(self);
   release_all_links(c);
-  PyObject *map = c->key_map;
-  c->key_map = nullptr;
-  if (map != nullptr) {
-    PyDict_Clear(map);
-    Py_DECREF(map);
-  }
+  Py_CLEAR(c->key_map);
   c->hits = 0;
   c->misses = 0;
   Py_CLEAR(c->callback);

@@ -5,7 +5,9 @@ namespace ivro {
 
 void node_dealloc(PyObject *self) {
   Node *n = reinterpret_cast<Node *>(self);
-  Py_XDECREF(n->key);
+  PyObject *key = node_key(n);
+  set_node_key(n, nullptr);
+  Py_XDECREF(key);
   Py_XDECREF(n->value);
   PyObject_Free(self);
 }
@@ -29,7 +31,7 @@ Node *take_blank_node(Cache *c) noexcept {
   n = PyObject_New(Node, &NodeType);
   if (n == nullptr) return nullptr;
   n->value = nullptr;
-  n->key = nullptr;
+  set_node_key(n, nullptr);
   n->newer = nullptr;
   n->older = nullptr;
   return n;
@@ -50,9 +52,9 @@ void discard_node(Cache *c, Node *node) noexcept {
   }
   // Keep the record for the next insertion. It is parked before the key and
   // value go, since their finalisers may insert into this cache.
-  PyObject *key = node->key;
+  PyObject *key = node_key(node);
   PyObject *value = node->value;
-  node->key = nullptr;
+  set_node_key(node, nullptr);
   node->value = nullptr;
   c->spare = node;
   Py_XDECREF(key);

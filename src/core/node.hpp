@@ -3,20 +3,50 @@
 #pragma once
 
 #include <Python.h>
+#include <cstdint>
 
 namespace ivro {
+
+// Where an entry stands with respect to eviction. Every entry that is not
+// `listed` sits in the pinned block at the oldest end of the recency list
+// (see recency_list.hpp), out of reach of further evictions.
+enum class NodeState : uintptr_t {
+  listed = 0,    // an ordinary entry, evictable in recency order
+  evicting = 1,  // chosen as a victim; its callback is running
+  stuck = 2,     // reported, but its key could not remove it
+};
 
 struct Node {
   PyObject_HEAD
   PyObject *value;  // owned
-  PyObject *key;    // owned; never changes while the node is in a cache
-  Node *newer;      // not a reference; null for the newest entry
-  Node *older;      // not a reference; null for the oldest entry
+  // The key (owned; never changes while the node is in a cache) with the
+  // node's state in its two low bits, which object alignment leaves free.
+  // A field of its own would take the record past 48 bytes.
+  uintptr_t key_bits;
+  Node *newer;  // not a reference; null for the newest entry
+  Node *older;  // not a reference; null for the oldest entry
 };
 
 // The whole record must stay at 48 bytes on 64-bit builds: it is the only
 // memory an entry costs beyond the dictionary's own slot.
 static_assert(sizeof(void *) != 8 || sizeof(Node) == 48, "Node grew");
+static_assert(alignof(PyObject) >= 4, "no room for the state bits");
+
+inline constexpr uintptr_t node_state_mask = 3;
+
+inline PyObject *node_key(const Node *n) noexcept {
+  return reinterpret_cast<PyObject *>(n->key_bits & ~node_state_mask);
+}
+inline NodeState node_state(const Node *n) noexcept {
+  return static_cast<NodeState>(n->key_bits & node_state_mask);
+}
+// Takes over a reference to `key` (null allowed); the state becomes listed.
+inline void set_node_key(Node *n, PyObject *key) noexcept {
+  n->key_bits = reinterpret_cast<uintptr_t>(key);
+}
+inline void set_node_state(Node *n, NodeState s) noexcept {
+  n->key_bits = (n->key_bits & ~node_state_mask) | static_cast<uintptr_t>(s);
+}
 
 extern PyTypeObject NodeType;
 

@@ -18,9 +18,16 @@ PyObject *cache_set_size(PyObject *self, PyObject *args) {
     PyErr_SetString(PyExc_ValueError, "Size should be a positive number");
     return nullptr;
   }
+  RecursionGuard guard;
+  if (c->callback != nullptr && PyDict_GET_SIZE(c->key_map) - c->pinned_count > size &&
+      !guard.enter()) {
+    return nullptr;
+  }
   c->size = size;
-  if (PyDict_GET_SIZE(c->key_map) - c->evicting_count > size) {
-    if (evict_surplus(c, nullptr) < 0) return nullptr;
+  // Stuck entries get another try here too, so set_size(get_size()) is a
+  // way to retry them.
+  if (surplus(c) > 0 || c->stuck_count > 0) {
+    if (evict_surplus(c, nullptr, true) < 0) return nullptr;
   }
   Py_RETURN_NONE;
 }
@@ -59,15 +66,16 @@ PyObject *cache_get_stats(PyObject *self, PyObject *) {
   return PyTuple_Pack(2, hits.get(), misses.get());
 }
 
-// Entries go without any callback. The dictionary empties itself before it
-// releases the nodes, so their finalisers find an empty, usable cache.
+// Entries go without any callback, and only once the cache is empty and
+// its counters reset, so that their finalisers find it usable.
 PyObject *cache_clear(PyObject *self, PyObject *) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
-  release_all_links(c);
+  Ref<> old_entries;
+  if (replace_key_map(c, old_entries) < 0) return nullptr;
   c->hits = 0;
   c->misses = 0;
-  clear_key_map(c);
+  old_entries.reset();
   Py_RETURN_NONE;
 }
 

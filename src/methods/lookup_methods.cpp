@@ -11,19 +11,24 @@ namespace ivro {
 namespace {
 
 // A miss of any kind, an unhashable key included, is counted and answered
-// with the default.
+// with the default. Only ordinary errors make a miss: Ctrl-C, SystemExit
+// or MemoryError raised while the key is hashed or compared go through.
 PyObject *get_entry(PyObject *self, PyObject *key, PyObject *dflt) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
+  MapHold map(c);
   PyObject *found = nullptr;
-  int r = dict_find_or_miss(c->key_map, key, &found);
+  int r = dict_find_or_miss(map.get(), key, &found);
   if (r <= 0) {
     ++c->misses;
-    if (r < 0) PyErr_Clear();
+    if (r < 0) {
+      if (!pending_error_is_ordinary()) return nullptr;
+      PyErr_Clear();
+    }
     return Py_NewRef(dflt);
   }
   Node *n = reinterpret_cast<Node *>(found);
-  move_to_newest(c, n);
+  if (map.current()) move_to_newest(c, n);
   ++c->hits;
   return Py_NewRef(n->value);
 }
@@ -57,21 +62,26 @@ PyObject *cache_setdefault(PyObject *self, PyObject *args) {
   // The default is what this call returns, whatever the eviction's
   // callback does meanwhile.
   Ref<> result = Ref<>::borrow(dflt);
-  Node *found = nullptr;
-  switch (insert_or_find(c, key, dflt, &found, true)) {
-    case Upsert::found:
-      move_to_newest(c, found);
-      ++c->hits;
-      return Py_NewRef(found->value);
-    case Upsert::inserted:
-      return result.release();
-    case Upsert::failed:
-      ++c->misses;
-      return nullptr;
-    case Upsert::inserted_but_raised:
-      break;
+  while (true) {
+    MapHold map(c);
+    Node *found = nullptr;
+    switch (insert_or_find(c, map, key, dflt, &found, true)) {
+      case Upsert::found:
+        if (!map.current()) continue;  // met a clear: again, as an assignment does
+        move_to_newest(c, found);
+        ++c->hits;
+        return Py_NewRef(found->value);
+      case Upsert::stale:
+        continue;
+      case Upsert::inserted:
+        return result.release();
+      case Upsert::failed:
+        ++c->misses;
+        return nullptr;
+      case Upsert::inserted_but_raised:
+        return nullptr;
+    }
   }
-  return nullptr;
 }
 
 namespace {
@@ -83,6 +93,7 @@ PyObject *pop_entry(PyObject *self, PyObject *key, PyObject *dflt) {
   int r = remove_entry(c, key, &removed);
   if (r <= 0) {
     ++c->misses;
+    if (r < 0 && !pending_error_is_ordinary()) return nullptr;
     if (dflt != nullptr) {
       PyErr_Clear();
       return Py_NewRef(dflt);
@@ -125,7 +136,9 @@ PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds) {
   }
   // The key's own hashing during the removal may remove the chosen entry
   // first (re-entrantly or from another thread); then the next one is
-  // chosen, so that no entry is handed out by two removals.
+  // chosen, so that no entry is handed out by two removals. The pair is
+  // filled from what was actually removed, and its tuple exists before the
+  // removal, so that nothing can fail once an entry is out.
   while (true) {
     Node *end = least_recent ? c->oldest : c->newest;
     if (end == nullptr) {
@@ -133,11 +146,12 @@ PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds) {
       return nullptr;
     }
     Ref<Node> hold = Ref<Node>::borrow(end);
-    Ref<> pair = Ref<>::steal(PyTuple_Pack(2, end->key, end->value));
+    Ref<> key = Ref<>::borrow(node_key(end));
+    Ref<> pair = Ref<>::steal(PyTuple_New(2));
     if (!pair) return nullptr;
     Node *removed = nullptr;
     // A failing hash or comparison leaves the entry where it is.
-    int r = remove_entry(c, end->key, &removed);
+    int r = remove_entry(c, key.get(), &removed);
     if (r < 0) return nullptr;
     if (r == 0) {
       if (is_linked(c, end)) {
@@ -149,14 +163,12 @@ PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds) {
       }
       continue;  // removed meanwhile by someone else: take the next one
     }
-    Ref<Node> taken = Ref<Node>::steal(removed);
-    if (removed != end) {
-      // Another entry had taken the key meanwhile; that one is what left.
-      pair = Ref<>::steal(PyTuple_Pack(2, removed->key, removed->value));
-      if (!pair) return nullptr;
-    }
+    // Another entry may have taken the key meanwhile; what left is what
+    // this call returns.
+    PyTuple_SET_ITEM(pair.get(), 0, Py_NewRef(node_key(removed)));
+    PyTuple_SET_ITEM(pair.get(), 1, Py_NewRef(removed->value));
     hold.reset();
-    discard_node(c, taken.release());
+    discard_node(c, removed);
     return pair.release();
   }
 }
@@ -164,7 +176,8 @@ PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds) {
 int cache_contains(PyObject *self, PyObject *key) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return -1;
-  return PyDict_Contains(c->key_map, key);
+  MapHold map(c);
+  return PyDict_Contains(map.get(), key);
 }
 
 PyObject *cache_contains_method(PyObject *self, PyObject *key) {

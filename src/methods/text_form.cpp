@@ -9,7 +9,10 @@ namespace ivro {
 PyObject *cache_repr(PyObject *self) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
-  return PyObject_Repr(c->key_map);
+  // The text of a key or value may empty the cache, replacing its
+  // dictionary while the dictionary's own repr walks it.
+  MapHold map(c);
+  return PyObject_Repr(map.get());
 }
 
 }  // namespace ivro

@@ -13,13 +13,13 @@ enum class View { keys, values, items };
 PyObject *view_element(const Node *n, View what) {
   switch (what) {
     case View::keys:
-      return Py_NewRef(n->key);
+      return Py_NewRef(node_key(n));
     case View::values:
       return Py_NewRef(n->value);
     case View::items:
       break;
   }
-  return PyTuple_Pack(2, n->key, n->value);
+  return PyTuple_Pack(2, node_key(n), n->value);
 }
 
 // One walk of the list that runs no Python code (allocation does not start
@@ -53,7 +53,7 @@ PyObject *peek(PyObject *self, bool newest) {
   if (!require_initialised(c)) return nullptr;
   const Node *n = newest ? c->newest : c->oldest;
   if (n == nullptr) Py_RETURN_NONE;
-  return PyTuple_Pack(2, n->key, n->value);
+  return PyTuple_Pack(2, node_key(n), n->value);
 }
 
 }  // namespace

@@ -86,9 +86,10 @@ def test_victim_whose_hash_raises_stays_and_error_propagates():
     # The victim went back to the oldest end; the new entry is in.
     assert [k.tag for k in ctx.c.keys()] == ["d", "c", "b", "a"]
     assert ctx.reports == [("a", "a")]
-    ctx.reports.clear()  # the retry below reports it again, which is documented
+    # set_size retries it, and it leaves without a second report.
     ctx.c.set_size(3)
     assert [k.tag for k in ctx.c.keys()] == ["d", "c", "b"]
+    assert ctx.reports == [("a", "a")]
     check_ctx(ctx)
 
 
@@ -144,7 +145,7 @@ def test_victim_that_cannot_be_found_fails_like_a_failed_removal():
     assert c.keys() == [5, key]
     key.shifted = 0
     c.set_size(1)
-    assert c.keys() == [5] and seen == ["v", "v"]
+    assert c.keys() == [5] and seen == ["v"]
 
 
 def test_popitem_of_unfindable_key_neither_lies_nor_spins():
@@ -209,7 +210,10 @@ def test_entry_reinserted_while_victim_is_removed_stays():
 
     # Armed by the callback, so the hook runs at the victim's removal.
     c.set_callback(lambda k, v: (reports.append(v), setattr(key, "hook", reinsert)))
-    c["c"] = "c"
+    try:
+        c["c"] = "c"
+    except KeyError:  # the hook's own pop, when it runs again on the way back
+        pass
     # The new entry either stays or is evicted and reported; it never
     # vanishes unreported.
     assert reports[0] == "old"
