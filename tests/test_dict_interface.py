@@ -1,4 +1,4 @@
-from collections import UserDict
+from collections import OrderedDict, UserDict
 
 import pytest
 
@@ -199,12 +199,37 @@ def test_update_stops_at_callback_exception(boom):
     assert ei.value.args == ("a",) and c.keys() == ["b"]
 
 
-def test_update_survives_callback_that_mutates_the_source():
+@pytest.mark.parametrize("change", [dict.clear, lambda src: src.setdefault(len(src) + 100, "x")])
+def test_update_stops_when_the_callback_changes_the_source(change):
     src = {i: str(i) for i in range(10)}
-    c = IVRO(2, lambda k, v: src.clear())
+    c = IVRO(2, lambda k, v: change(src))
+    # Like dict.update: an error, not a walk on (for ever, if it grows).
+    with pytest.raises(RuntimeError, match="dict mutated during update"):
+        c.update(src)
+    assert c.items() == [(2, "2"), (1, "1")]
+
+
+class IterReversed(dict):
+    def __iter__(self):
+        return reversed(list(dict.__iter__(self)))
+
+    def keys(self):
+        return list(self)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: OrderedDict([(1, "a"), (2, "b"), (3, "c")]),
+    lambda: IterReversed([(3, "c"), (2, "b"), (1, "a")]),
+], ids=["OrderedDict moved", "dict subclass with __iter__"])
+def test_update_reads_dict_subclasses_like_dict_update(make):
+    src = make()
+    if isinstance(src, OrderedDict):
+        src.move_to_end(1)
+    d = {}
+    d.update(src)
+    c = IVRO(5)
     c.update(src)
-    # The walk ends once its source is gone; what was assigned stays.
-    assert src == {} and c.items() == [(2, "2"), (1, "1")]
+    assert c.keys() == list(reversed(d))
 
 
 # --- textual form ---------------------------------------------------------------------

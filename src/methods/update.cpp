@@ -1,8 +1,9 @@
-// update([other], **kwargs): what dict.update accepts, applied pair by pair
-// through the ordinary assignment, so each pair refreshes or inserts and may
-// evict. Each key and value is held across its assignment: the callback it
-// triggers may change `other` or this cache. The first failing pair stops
-// the update; the pairs before it stay applied.
+// update([other], **kwargs): what dict.update accepts, read the way
+// dict.update reads it, applied pair by pair through the ordinary
+// assignment, so each pair refreshes or inserts and may evict. Each key and
+// value is held across its assignment: the callback it triggers may change
+// `other` or this cache. The first failing pair stops the update; the
+// pairs before it stay applied.
 #include "core/cache.hpp"
 #include "core/ref.hpp"
 #include "methods/methods.hpp"
@@ -17,15 +18,31 @@ int assign_pair(PyObject *self, PyObject *key, PyObject *value) {
   return assign_entry(self, k.get(), v.get());
 }
 
-// PyDict_Next stays memory-safe when the dictionary changes between calls.
+// The raw walk of a dict. PyDict_Next stays memory-safe when the dict
+// changes between calls; like dict.update, a change of its size (the
+// callback adding to or clearing the source) ends the walk with an error
+// rather than reading on, possibly for ever.
 int update_from_dict(PyObject *self, PyObject *dict) {
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
   PyObject *key = nullptr;
   PyObject *value = nullptr;
   while (PyDict_Next(dict, &pos, &key, &value)) {
     if (assign_pair(self, key, value) < 0) return -1;
+    if (PyDict_GET_SIZE(dict) != size) {
+      PyErr_SetString(PyExc_RuntimeError, "dict mutated during update");
+      return -1;
+    }
   }
   return 0;
+}
+
+// dict.update reads a dict's storage directly only when iterating it would
+// give the same order: an OrderedDict, or a subclass with its own
+// __iter__, goes through keys() and __getitem__ like any mapping.
+bool walk_as_raw_dict(PyObject *other) {
+  return PyDict_CheckExact(other) ||
+         (PyDict_Check(other) && Py_TYPE(other)->tp_iter == PyDict_Type.tp_iter);
 }
 
 // Another cache is read without touching its counters or its order, and
@@ -66,9 +83,14 @@ int update_from_pairs(PyObject *self, PyObject *iterable) {
     if (!item) break;
     Ref<> pair = Ref<>::steal(PySequence_Fast(item.get(), ""));
     if (!pair) {
+      // In dict.update's own words, which changed in 3.14.
       if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+#if PY_VERSION_HEX >= 0x030E0000
+        PyErr_SetString(PyExc_TypeError, "object is not iterable");
+#else
         PyErr_Format(PyExc_TypeError,
                      "cannot convert dictionary update sequence element #%zd to a sequence", i);
+#endif
       }
       return -1;
     }
@@ -95,7 +117,7 @@ int lookup_keys_method(PyObject *obj, PyObject **out) {
 }
 
 int update_from(PyObject *self, PyObject *other) {
-  if (PyDict_Check(other)) return update_from_dict(self, other);
+  if (walk_as_raw_dict(other)) return update_from_dict(self, other);
   if (Py_IS_TYPE(other, &CacheType)) return update_from_cache(self, other);
   PyObject *keys_method = nullptr;
   int has_keys = lookup_keys_method(other, &keys_method);

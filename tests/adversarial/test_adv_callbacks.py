@@ -1,6 +1,7 @@
 """Eviction callbacks that act on the cache that is calling them, for every
 operation that evicts."""
 
+import subprocess
 import sys
 
 import pytest
@@ -37,6 +38,14 @@ def _delete_new(ctx, key, value):
     ctx.c.pop(ctx.new_key, None)
 
 
+def _pop_victim_insert(ctx, key, value, *, then=None):
+    # The eviction in progress must not go on counting a victim that is gone.
+    ctx.c.pop(key)
+    ACTIONS["insert"](ctx)
+    if then:
+        raise then("after the victim went and another came")
+
+
 def _other_callback(ctx, key, value):
     ctx.c.set_callback(lambda k, v: ctx.reports.append((tag_of(k), tag_of(v))))
 
@@ -50,6 +59,8 @@ CB_ACTIONS = {
     "replace_victim": _replace_victim,
     "reinsert_victim": _reinsert_victim,
     "callback_other": _other_callback,
+    "pop_victim_insert": _pop_victim_insert,
+    "pop_victim_insert_raise": lambda ctx, k, v: _pop_victim_insert(ctx, k, v, then=Boom),
 }
 
 OPS = {
@@ -105,6 +116,8 @@ def test_callback_acting_on_its_cache(action, op, unraisable):
             assert len(c) == 1 and len(ctx.reports) == 2 and unraisable == ["Boom"]
         if op.startswith("update"):
             assert "n_kw" not in c and "n2" not in c  # update stops at that pair
+    elif action == "pop_victim_insert_raise":
+        assert raised is Boom
     else:
         assert raised is None, raised
         assert not unraisable
@@ -150,8 +163,9 @@ def test_nested_evictions_hundreds_deep(size, how):
     c.set_callback(None)
 
 
+@pytest.mark.parametrize("pop_victim", [False, True], ids=["insert", "pop_victim_insert"])
 @pytest.mark.parametrize("how", ["store", "set_size"])
-def test_callback_that_inserts_on_every_eviction_ends(how, unraisable):
+def test_callback_that_inserts_on_every_eviction_ends(how, pop_victim, unraisable):
     # Each insertion needs an eviction whose callback inserts again: the
     # recursion is the callback's own, and must end in RecursionError with
     # the cache intact, not in a hang or a crash.
@@ -160,6 +174,8 @@ def test_callback_that_inserts_on_every_eviction_ends(how, unraisable):
 
     def cb(key, value):
         count[0] += 1
+        if pop_victim:
+            c.pop(key)
         c[("again", count[0])] = value
 
     c.update({i: i for i in range(50)})
@@ -235,6 +251,42 @@ def test_update_with_argument_that_changes_under_it(make):
     ctx.fill(["a", "b", "c"])
     arg = getattr(MutatingArgs, make)(ctx)
     ctx.arm(None, budget=20)
-    ctx.c.update(arg)
+    try:
+        ctx.c.update(arg)
+    except RuntimeError as e:  # as dict.update says of a source dict that changed
+        assert str(e) == "dict mutated during update" and make.startswith("dict_")
     arg = ctx.cb_action = None
     check_ctx(ctx)
+
+
+SCRIPT_CROSS_FEEDING = """
+import sys
+from _ivro import IVRO
+n = int(sys.argv[1])
+a, b = IVRO(n), IVRO(n)
+a.update((("a", i), i) for i in range(n))
+b.update((("b", i), i) for i in range(n))
+a.set_callback(b.__setitem__)
+b.set_callback(a.__setitem__)
+try:
+    a["x"] = 1
+except RecursionError:
+    pass
+assert len(a) <= n and len(b) <= n, (len(a), len(b))
+a.set_callback(None)
+b.set_callback(None)
+print(len(set(a.keys()) & set(b.keys())))
+"""
+
+
+@pytest.mark.parametrize("n", [3, 1000, 200_000])
+def test_caches_feeding_each_other_through_c_only(n):
+    # Each eviction hands its victim to the other cache's __setitem__, which
+    # evicts in turn: nesting that runs no Python frame. Choosing each victim
+    # must not cost more the deeper it goes, and the depth must end in
+    # RecursionError, not in a C stack overflow. Run apart: that is a crash.
+    proc = subprocess.run(
+        [sys.executable, "-c", SCRIPT_CROSS_FEEDING, str(n)],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr[-2000:]

@@ -8,7 +8,7 @@ import pytest
 
 from _ivro import IVRO
 
-from hostile import ACTIONS, Ctx, HKey, Val, check_ctx, check_invariants
+from hostile import ACTIONS, Boom, Ctx, HKey, Val, check_ctx, check_invariants
 
 
 def _setup(where):
@@ -244,3 +244,85 @@ def test_internal_dictionary_is_not_reachable():
         capture_output=True, text=True, timeout=60,
     )
     assert proc.returncode == 0 and proc.stdout.split() in (["2", "2"], ["0", "0"])
+
+
+class FailingHash:
+    """Hashes alike until told to fail; then raises the next `fails` times."""
+
+    def __init__(self):
+        self.fails = 0
+
+    def __hash__(self):
+        if self.fails:
+            self.fails -= 1
+            raise Boom("no hash today")
+        return 1
+
+
+FOREVER = 10**9
+
+
+@pytest.mark.parametrize("fails, leave", [
+    (1, None), (2, None),
+    (FOREVER, "del"), (FOREVER, "pop"), (FOREVER, "clear"), (FOREVER, "set_size"),
+    (FOREVER, "insert"),
+])
+def test_unremovable_victim_is_reported_once_and_passed_by(fails, leave):
+    reports = []
+    c = IVRO(2, lambda k, v: reports.append(k))
+    bad = FailingHash()
+    c[bad] = "bad"
+    bad.fails = fails
+    for i in range(300):
+        try:
+            c[i] = i
+        except Boom:
+            pass
+        held = c.keys()
+        stuck = sum(k is bad for k in held)
+        assert len(held) <= c.get_size() + stuck
+    assert reports.count(bad) == 1
+    if fails != FOREVER:  # a later insertion's retry took it, silently
+        assert len(c) == 2 and not any(k is bad for k in c.keys())
+        return
+    # Passed by at the oldest end while every other entry came and went.
+    assert c.keys() == [299, 298, bad]
+    bad.fails = 0
+    {"del": lambda: c.__delitem__(bad), "pop": lambda: c.pop(bad),
+     "clear": c.clear, "set_size": lambda: c.set_size(2),
+     "insert": lambda: c.__setitem__("new", 0)}[leave]()
+    assert not any(k is bad for k in c.keys()) and len(c) <= 2
+    assert reports.count(bad) == 1
+
+
+def test_popitem_returns_what_it_removed():
+    c = IVRO(3)
+    key = HashHook()
+    c[key] = "old"
+    c["b"] = "b"
+    key.hook = lambda k: c.__setitem__(k, "NEW")
+    assert c.popitem() == (key, "NEW") and c.keys() == ["b"]
+
+
+class HashRaises:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __hash__(self):
+        raise self.exc("from __hash__")
+
+
+@pytest.mark.parametrize("exc, is_miss", [
+    (TypeError, True), (ValueError, True), (RecursionError, True),
+    (KeyboardInterrupt, False), (SystemExit, False), (MemoryError, False),
+])
+@pytest.mark.parametrize("method", ["get", "pop"])
+def test_only_ordinary_errors_make_a_miss(exc, is_miss, method):
+    c = IVRO(3)
+    call = lambda: getattr(c, method)(HashRaises(exc), "dflt")  # noqa: E731
+    if is_miss:
+        assert call() == "dflt"
+    else:
+        with pytest.raises(exc):  # a lost Ctrl-C would be a failure reported as success
+            call()
+    assert c.get_stats() == (0, 1)
