@@ -1,9 +1,16 @@
 # Shared by the project's scripts: find the supported interpreters and build
-# the module into a virtual environment of its own for each.
+# the module into a virtual environment of its own for each, or into the
+# Debian unstable root file system that carries the newer and debug ones.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-SUPPORTED_VERSIONS=(3.12 3.13)
+# Every CPython release the module supports. The first two are taken from
+# this machine (pyenv or /usr/bin) and get venvs and pip; the others come
+# from Debian unstable, which also carries the debug builds.
+SUPPORTED_VERSIONS=(3.12 3.13 3.14 3.15)
+HOST_VERSIONS=(3.12 3.13)
+SID_VERSIONS=(3.14 3.15)
+DEBUG_VERSIONS=(3.13 3.14 3.15)
 
 # Prints the path of a CPython interpreter for version $1 (e.g. 3.13), or
 # fails loudly: a missing interpreter must never turn into a skipped run.
@@ -62,4 +69,147 @@ install_module() {
     --force-reinstall --no-deps \
     "--config-settings=build-dir=$ROOT/build/$(basename "$dir")-$tag" \
     "${settings[@]}" "$ROOT"
+}
+
+# ---- Debian packages on this machine ---------------------------------------
+
+apt_get() {
+  # Other jobs may hold the apt locks for a while; wait rather than fail.
+  DEBIAN_FRONTEND=noninteractive apt-get -q -y -o DPkg::Lock::Timeout=600 "$@"
+}
+
+# apt_install PACKAGE...: installs Debian packages (root only). Stages run
+# side by side, so one apt run at a time.
+apt_install() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "error: need Debian packages $* (run as root to install them)" >&2
+    return 1
+  fi
+  mkdir -p "$ROOT/build"
+  (
+    flock 9
+    local attempt pkg
+    for attempt in 1 2 3; do
+      apt_get update >/dev/null && break
+      [ "$attempt" -eq 3 ] && { echo "error: apt-get update failed" >&2; exit 1; }
+      sleep 20
+    done
+    for pkg in "$@"; do
+      echo "== installing $pkg"
+      case $pkg in
+        # No binfmt handlers and no system emulators: only the user-mode ones.
+        qemu-user) apt_get install --no-install-recommends qemu-user >/dev/null ;;
+        *) apt_get install "$pkg" >/dev/null ;;
+      esac
+    done
+  ) 9>"$ROOT/build/.apt.lock"
+}
+
+# need_tools TOOL:PACKAGE...: installs each PACKAGE whose TOOL is not on PATH,
+# then fails if a tool is still missing.
+need_tools() {
+  local pair tool
+  local -a missing=()
+  for pair in "$@"; do
+    tool=${pair%%:*}
+    command -v "$tool" >/dev/null || missing+=("${pair#*:}")
+  done
+  [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
+  for pair in "$@"; do
+    tool=${pair%%:*}
+    command -v "$tool" >/dev/null || { echo "error: $tool is missing after install" >&2; return 1; }
+  done
+}
+
+# ---- Debian root file systems ----------------------------------------------
+
+# The same archive that this machine's apt is configured with.
+MIRROR=${IVRO_DEBIAN_MIRROR:-${ARMHF_MIRROR:-http://deb.debian.org/debian}}
+
+# make_rootfs DIR ARCH SUITE PACKAGE...: unpacks the packages (and what they
+# depend on) into DIR, unless DIR already holds exactly that set. Only
+# unpacks: no maintainer script runs, so no foreign code runs on the host.
+make_rootfs() {
+  local dir=$1 arch=$2 suite=$3
+  shift 3
+  local stamp="$arch $suite $*"
+  mkdir -p "$(dirname "$dir")"
+  (
+    # Stages running side by side share a root; the first one makes it.
+    flock 9
+    if [ -f "$dir/.ivro-stamp" ] && [ "$(cat "$dir/.ivro-stamp")" = "$stamp" ]; then
+      exit 0
+    fi
+    echo "== creating the $suite $arch root file system in ${dir#"$ROOT"/}"
+    rm -rf "$dir"
+    local pkgs
+    pkgs=$(IFS=,; echo "$*")
+    # Unstable's Release file may be past its Valid-Until date on a machine
+    # whose archive is a snapshot; the packages are still signed.
+    mmdebstrap --quiet --variant=extract --arch="$arch" --include="$pkgs" \
+      --aptopt='Acquire::Check-Valid-Until "false"' "$suite" "$dir" "$MIRROR"
+    # Nothing ran the usrmerge set-up, but the dynamic loader's path and
+    # everything else look for /lib and friends.
+    local d
+    for d in lib lib64 bin sbin; do
+      [ -e "$dir/$d" ] || ln -s "usr/$d" "$dir/$d"
+    done
+    mkdir -p "$dir/tmp"
+    chmod 1777 "$dir/tmp"
+    echo "$stamp" >"$dir/.ivro-stamp"
+  ) 9>"$dir.lock"
+}
+
+# Debian unstable for x86-64: CPython 3.13 to 3.15, each with its debug
+# build, and the compiler and build tools, so that the module is built
+# inside the root exactly as pip builds it (scikit-build-core, CMake, Ninja).
+SID_ROOTFS="$ROOT/build/sid/rootfs"
+SID_PACKAGES=(dash g++ cmake ninja-build python3-scikit-build-core python3-pytest python3-hypothesis)
+for _v in "${DEBUG_VERSIONS[@]}"; do SID_PACKAGES+=("python$_v-dev" "python$_v-dbg"); done
+unset _v
+
+sid_rootfs() {
+  need_tools mmdebstrap:mmdebstrap
+  make_rootfs "$SID_ROOTFS" amd64 sid "${SID_PACKAGES[@]}"
+}
+
+# sid_python VERSION [d]: the path, inside the root, of that interpreter
+# (with d: its debug build); fails loudly when the root lacks it.
+sid_python() {
+  local py="/usr/bin/python$1${2:-}"
+  if [ ! -x "$SID_ROOTFS$py" ]; then
+    echo "error: no CPython $1${2:+ debug build} in $SID_ROOTFS ($py)" >&2
+    return 1
+  fi
+  echo "$py"
+}
+
+# sid_install NAME VERSION FLAVOUR [KEY=VALUE...]: copies the
+# work tree into the root under /ivro/NAME, builds a wheel there through the
+# package's build backend with that interpreter (what `pip install` runs),
+# and unpacks it into /ivro/NAME/site, as pip would install it. FLAVOUR is
+# "d" for the debug interpreter, "" for the release one; KEY=VALUE are
+# scikit-build-core settings (e.g. cmake.build-type=Debug). The caller
+# puts /ivro/NAME/site on PYTHONPATH and runs the tests from /ivro/NAME.
+sid_install() {
+  local name=$1 ver=$2 flavour=$3
+  shift 3
+  local py dest="$SID_ROOTFS/ivro/$name"
+  py=$(sid_python "$ver" "$flavour")
+  rm -rf "$dest"
+  mkdir -p "$dest/src"
+  tar -C "$ROOT" --exclude=./build --exclude=./.venv --exclude=./.git --exclude=./dist \
+    --exclude='*.so' --exclude=__pycache__ -cf - . | tar -C "$dest/src" -xf -
+  chroot "$SID_ROOTFS" "$py" "/ivro/$name/src/scripts/install_wheel.py" \
+    "/ivro/$name/src" "/ivro/$name" "$@"
+}
+
+# in_sid NAME VERSION FLAVOUR ARGS...: runs that interpreter in the root with
+# the module that sid_install NAME put there on its path.
+in_sid() {
+  local name=$1 ver=$2 flavour=$3 py
+  shift 3
+  py=$(sid_python "$ver" "$flavour")
+  PYTHONPATH="/ivro/$name/site${IVRO_EXTRA_PATH:+:$IVRO_EXTRA_PATH}" \
+    chroot "$SID_ROOTFS" "$py" "$@"
 }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Static checks: clang-format and clang-tidy on the C++ sources, ruff on the
-# Python. The tools come from PyPI at pinned versions into a venv of their
+# Python; and a build with Clang and LLVM's libc++ instead of GCC and
+# libstdc++ (warnings are errors), the toolchain pip meets on macOS, whose
+# suite must pass too. The tools come from PyPI at pinned versions into a venv of their
 # own, so every machine formats and warns alike. Fails on any finding.
 # Python layout is left to the authors (dense test tables read better than
 # the formatter's one-item-per-line), so ruff runs as a linter only.
@@ -8,7 +10,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 cd "$ROOT"
 venv="$ROOT/.venv/lint"
-make_venv 3.12 "$venv" clang-format==23.1.5 clang-tidy==23.1.4 ruff==0.17.6
+make_venv 3.12 "$venv" clang-format==23.1.5 clang-tidy==23.1.4 ruff==0.17.6 "pytest>=8" "hypothesis>=6"
+need_tools clang++:clang
 bin="$venv/bin"
 status=0
 step() {
@@ -38,6 +41,23 @@ tidy() {
 step "clang-tidy (${#units[@]} files)" tidy
 
 step "ruff check" "$bin/ruff" check "$ROOT"
+
+libcxx_probe() { echo '#include <vector>' | clang++ -stdlib=libc++ -x c++ -fsyntax-only -; }
+if ! libcxx_probe 2>/dev/null; then
+  apt_install libc++-dev libc++abi-dev
+fi
+clang_build="$ROOT/build/clang"
+clang_libcxx() {
+  rm -rf "$clang_build"
+  "$bin/cmake" -S "$ROOT" -B "$clang_build" -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
+    -DCMAKE_MODULE_LINKER_FLAGS=-stdlib=libc++ -DIVRO_WARNINGS_AS_ERRORS=ON \
+    -DPython_EXECUTABLE="$bin/python" >/dev/null &&
+    "$bin/ninja" -C "$clang_build" >/dev/null &&
+    readelf -d "$clang_build"/_ivro*.so | grep -q 'libc++' &&
+    PYTHONPATH="$clang_build" "$bin/python" -m pytest -q -p no:cacheprovider tests
+}
+step "clang++ $(clang++ -dumpversion) with libc++: build and test suite" clang_libcxx
 
 if [ $status -eq 0 ]; then echo "== lint: clean"; fi
 exit $status

@@ -1,58 +1,108 @@
 #!/usr/bin/env bash
 # The whole test suite: every stage below, on every supported interpreter
-# where it applies, each in fresh virtual environments with the module built
-# from this tree. Exits non-zero if any stage fails.
+# where it applies, each in fresh virtual environments or root file systems
+# with the module built from this tree. Exits non-zero if any stage fails.
 #
-#   unit       pytest on CPython 3.12 and 3.13 (warnings are errors in the build)
+#   unit       pytest on CPython 3.12, 3.13 (this machine's, in venvs), 3.14
+#              and 3.15 (Debian unstable's); warnings are errors in the build
+#   debug      pytest on the debug builds of CPython 3.13, 3.14 and 3.15
 #   package    type stub under mypy and pyright, sdist/wheel, wheel configuration
 #   sanitize   the suite against an AddressSanitizer/UBSan build
-#   leaks      repeated runs checking reference counts and allocations
-#   lint       clang-format, clang-tidy, ruff
+#   leaks      repeated runs checking reference counts (exact, on debug
+#              builds) and allocations
+#   lint       clang-format, clang-tidy, ruff; a clang/libc++ build
 #   armhf      cross-build for 32-bit ARM, whole suite under qemu
+#   aarch64    cross-build for 64-bit ARM, whole suite under qemu
 #
 # Usage: scripts/test.sh [STAGE...]   (default: all stages)
+#
+# Stages run two at a time (IVRO_JOBS), each with its output in
+# build/logs/STAGE.log, printed once the stage ends.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 unit() {
-  local ver venv rc=0
-  for ver in "${SUPPORTED_VERSIONS[@]}"; do
+  local ver venv name rc=0
+  for ver in "${HOST_VERSIONS[@]}"; do
     venv="$ROOT/.venv/test-$ver"
     echo "== unit: CPython $ver"
     make_venv "$ver" "$venv" "pytest>=8" "hypothesis>=6"
     IVRO_WARNINGS_AS_ERRORS=ON install_module "$venv" IVRO_WARNINGS_AS_ERRORS=ON
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests || rc=1
   done
+  sid_rootfs
+  for ver in "${SID_VERSIONS[@]}"; do
+    name="unit-$ver"
+    echo "== unit: CPython $ver (Debian unstable)"
+    IVRO_WARNINGS_AS_ERRORS=ON sid_install "$name" "$ver" "" \
+      cmake.define.IVRO_WARNINGS_AS_ERRORS=ON
+    in_sid "$name" "$ver" "" -m pytest -q -p no:cacheprovider "/ivro/$name/src/tests" || rc=1
+  done
   return $rc
 }
 
-all_stages=(unit package sanitize leaks lint armhf)
+all_stages=(leaks aarch64 armhf debug sanitize unit package lint)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
+for stage in "${stages[@]}"; do
+  case " ${all_stages[*]} " in
+    *" $stage "*) ;;
+    *) echo "error: unknown stage '$stage' (known: ${all_stages[*]})" >&2; exit 2 ;;
+  esac
+done
+
+run_stage() {
+  local stage=$1
+  case "$stage" in
+    unit) unit ;;
+    *) bash "$ROOT/scripts/$stage.sh" ;;
+  esac
+}
+
+logs="$ROOT/build/logs"
+mkdir -p "$logs"
+jobs_max=${IVRO_JOBS:-2}
+declare -A pid_of=() started=() took=() result=()
+finish() {
+  # Waits for any one running stage and reports it.
+  local stage pid rc
+  while :; do
+    for stage in "${!pid_of[@]}"; do
+      pid=${pid_of[$stage]}
+      if ! kill -0 "$pid" 2>/dev/null; then
+        rc=0
+        wait "$pid" || rc=$?
+        unset "pid_of[$stage]"
+        took[$stage]=$((SECONDS - started[$stage]))
+        echo
+        echo "======== stage: $stage"
+        cat "$logs/$stage.log"
+        if [ $rc -eq 0 ]; then result[$stage]=ok; else result[$stage]=FAILED; fi
+        echo "======== stage $stage: ${result[$stage]} (${took[$stage]} s)"
+        return 0
+      fi
+    done
+    sleep 1
+  done
+}
+
+total_start=$SECONDS
+for stage in "${stages[@]}"; do
+  while [ ${#pid_of[@]} -ge "$jobs_max" ]; do finish; done
+  echo "-------- starting stage $stage"
+  started[$stage]=$SECONDS
+  run_stage "$stage" >"$logs/$stage.log" 2>&1 </dev/null &
+  pid_of[$stage]=$!
+done
+while [ ${#pid_of[@]} -gt 0 ]; do finish; done
 
 passed=0
 failed=0
-failures=()
-for stage in "${stages[@]}"; do
-  start=$SECONDS
-  echo
-  echo "======== stage: $stage"
-  case "$stage" in
-    unit) cmd=(unit) ;;
-    package | sanitize | leaks | lint | armhf) cmd=(bash "$ROOT/scripts/$stage.sh") ;;
-    *) echo "error: unknown stage '$stage' (known: ${all_stages[*]})" >&2; exit 2 ;;
-  esac
-  if "${cmd[@]}"; then
-    passed=$((passed + 1))
-    echo "======== stage $stage: ok ($((SECONDS - start)) s)"
-  else
-    failed=$((failed + 1))
-    failures+=("$stage")
-    echo "======== stage $stage: FAILED ($((SECONDS - start)) s)"
-  fi
-done
-
 echo
-[ $failed -eq 0 ] || echo "failed stages: ${failures[*]}"
+echo "======== summary (wall time $((SECONDS - total_start)) s, $jobs_max stages at a time)"
+for stage in "${stages[@]}"; do
+  printf '  %-9s %-6s %4d s\n' "$stage" "${result[$stage]}" "${took[$stage]}"
+  if [ "${result[$stage]}" = ok ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+done
 echo "stages: $passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -46,9 +46,10 @@ def test_threads_report_every_eviction_once(mode, fast_switching):
     def cb(key, value):
         reported.append(value)
         time.sleep(0)
-        ks = c.keys()
-        if len(ks) != len(c.values()):
-            failures.append("views disagree")
+        # One items() call is one snapshot; separate keys() and values()
+        # calls may see another thread's change between them.
+        if any(k.tag != v for k, v in c.items()):
+            failures.append("an item pairs a key with another key's value")
         if mode == "mixed" and value[-1] % 7 == 0 and len(value) < 5:
             v = ("cb",) + value
             inserted.append(v)

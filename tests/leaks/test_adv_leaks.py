@@ -213,4 +213,7 @@ def test_repeated_operations_leave_nothing_behind(group, monkeypatch):
     assert sys.getallocatedblocks() - blocks < ROUNDS // 4
     assert grown < ROUNDS * 16 // 4, f"traced memory grew by {grown} bytes"
     if total:
-        assert sys.gettotalrefcount() - total < ROUNDS // 4
+        # Exact on a debug interpreter: a group that leaks one reference per
+        # call grows the total by at least ROUNDS.
+        grown = sys.gettotalrefcount() - total
+        assert grown < ROUNDS // 4, f"total reference count grew by {grown} in {ROUNDS} rounds"
