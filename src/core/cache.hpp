@@ -22,6 +22,9 @@ struct Cache {
   uint64_t hits;
   uint64_t misses;
   PyObject *callback;  // owned, or null
+  // Whether evictions through this callback must count as a level of
+  // recursion themselves (see RecursionGuard).
+  bool callback_counts;
 
   // The pinned block: the entries at the oldest end of the list that no
   // eviction may choose, because one is already evicting them or because
@@ -139,10 +142,15 @@ bool pending_error_is_ordinary() noexcept;
 
 // Eviction runs the callback, which may insert into this or another cache
 // and so evict again, possibly through C functions only (one cache's
-// __setitem__ as another's callback). Each operation that may evict with a
-// callback set counts as one level of the interpreter's recursion, so that
-// deep nesting ends in RecursionError before the operation changes
-// anything, never in a C stack overflow.
+// __setitem__ as another's callback). A Python function's frame counts
+// against the recursion limit by itself; with any other callback, each
+// operation that may evict counts as one level, so that deep nesting ends
+// in RecursionError before the operation changes anything, never in a C
+// stack overflow.
+// Installs `callback` (a new reference, or null) and returns the previous
+// one, for the caller to release once the cache is consistent.
+PyObject *exchange_callback(Cache *c, PyObject *callback) noexcept;
+
 class RecursionGuard {
  public:
   RecursionGuard() noexcept = default;

@@ -79,7 +79,7 @@ static void replace_value(Cache *c, Node *existing, PyObject *value) {
 Upsert insert_or_find(Cache *c, const MapHold &map, PyObject *key, PyObject *value, Node **found,
                       bool count) {
   RecursionGuard guard;
-  if (c->callback != nullptr && surplus(c) >= 0 && !guard.enter()) return Upsert::failed;
+  if (c->callback_counts && surplus(c) >= 0 && !guard.enter()) return Upsert::failed;
   Node *fresh = take_blank_node(c);
   if (fresh == nullptr) return Upsert::failed;
   PyObject *held = PyDict_SetDefault(map.get(), key, as_object(fresh));

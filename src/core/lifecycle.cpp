@@ -62,7 +62,7 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
     c->size = size;
     c->hits = 0;
     c->misses = 0;
-    c->callback = Py_XNewRef(callback);
+    exchange_callback(c, Py_XNewRef(callback));
     return 0;
   }
 
@@ -73,8 +73,7 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
   c->size = size;
   c->hits = 0;
   c->misses = 0;
-  Ref<> old_callback = Ref<>::steal(c->callback);
-  c->callback = Py_XNewRef(callback);
+  Ref<> old_callback = Ref<>::steal(exchange_callback(c, Py_XNewRef(callback)));
   return 0;
 }
 
@@ -84,7 +83,7 @@ void cache_dealloc(PyObject *self) {
   Py_CLEAR(c->key_map);
   c->hits = 0;
   c->misses = 0;
-  Py_CLEAR(c->callback);
+  Py_XDECREF(exchange_callback(c, nullptr));
   Node *spare = c->spare;
   c->spare = nullptr;
   Py_XDECREF(spare);

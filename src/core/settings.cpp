@@ -19,7 +19,7 @@ PyObject *cache_set_size(PyObject *self, PyObject *args) {
     return nullptr;
   }
   RecursionGuard guard;
-  if (c->callback != nullptr && PyDict_GET_SIZE(c->key_map) - c->pinned_count > size &&
+  if (c->callback_counts && PyDict_GET_SIZE(c->key_map) - c->pinned_count > size &&
       !guard.enter()) {
     return nullptr;
   }
@@ -38,6 +38,15 @@ PyObject *cache_get_size(PyObject *self, PyObject *) {
   return PyLong_FromSsize_t(c->size);
 }
 
+PyObject *exchange_callback(Cache *c, PyObject *callback) noexcept {
+  PyObject *previous = c->callback;
+  c->callback = callback;
+  PyObject *function = callback;
+  if (function != nullptr && PyMethod_Check(function)) function = PyMethod_GET_FUNCTION(function);
+  c->callback_counts = function != nullptr && !PyFunction_Check(function);
+  return previous;
+}
+
 PyObject *cache_set_callback(PyObject *self, PyObject *args) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
@@ -50,8 +59,7 @@ PyObject *cache_set_callback(PyObject *self, PyObject *args) {
     return nullptr;
   }
   // The field changes before the old callback goes: its finaliser may look.
-  Ref<> previous = Ref<>::steal(c->callback);
-  c->callback = Py_XNewRef(callback);
+  Ref<> previous = Ref<>::steal(exchange_callback(c, Py_XNewRef(callback)));
   previous.reset();
   Py_RETURN_NONE;
 }
