@@ -51,14 +51,12 @@ OUT="$WORK/lib"
 mkdir -p "$OUT"
 rm -f "$OUT"/_ivro*.so
 log "building _ivro$EXT_SUFFIX with $($CROSS-g++ -dumpfullversion)"
-# The release build's flags (CMakeLists.txt) but for link-time optimisation:
-# with it, this cross compiler's build stopped making progress in
-# test_update_errors_match_dict under qemu-aarch64 (armhf passed), which is
-# still to be explained. Debian's pyconfig.h includes a multiarch header
-# found through the root's /usr/include, searched after the cross compiler's
-# own headers.
+# The release build's flags (CMakeLists.txt). Debian's pyconfig.h includes a
+# multiarch header found through the root's /usr/include, searched after the
+# cross compiler's own headers.
 "$CROSS-g++" -std=c++20 -O3 -DNDEBUG -fPIC -shared -fvisibility=hidden -fvisibility-inlines-hidden \
   -fno-exceptions -fno-rtti -fno-plt -Wall -Wextra -Wno-missing-field-initializers -Werror \
+  -flto=auto -fno-fat-lto-objects \
   -I "$ROOT/src" -I "$ROOTFS/usr/include/python$PYVER" -idirafter "$ROOTFS/usr/include" \
   "$ROOT"/src/*/*.cpp \
   -Wl,-z,noexecstack \
