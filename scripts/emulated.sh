@@ -79,4 +79,12 @@ cd "$ROOT"
 # Debian's pytest (8.3) swaps sys.unraisablehook around every test phase,
 # which hides the hook that the tests install to see what the module reports
 # there; its unraisable-exception plugin is therefore left out.
-PYTHONPATH="$OUT" "$LAUNCHER" -m pytest -q -p no:cacheprovider -p no:unraisableexception "${@:-tests}"
+# A run that hangs under emulation must fail the stage, not hold up CI: the
+# whole suite takes a few minutes here, so half an hour means it is stuck.
+# faulthandler then prints where every thread was.
+rc=0
+PYTHONPATH="$OUT" timeout -s INT -k 60 "${IVRO_EMULATED_TIMEOUT:-1800}" \
+  "$LAUNCHER" -X faulthandler -m pytest -q -p no:cacheprovider -p no:unraisableexception \
+  -o faulthandler_timeout=600 "${@:-tests}" || rc=$?
+[ $rc -ne 124 ] || echo "!! $ARCH: the test run timed out" >&2
+exit $rc
