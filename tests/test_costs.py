@@ -165,12 +165,13 @@ def test_keyed_access_allocates_no_more_than_a_dict(loop, present):
     keys = [10**9 + i for i in range(N)]
     probe = keys if present else [10**10 + i for i in range(N)]
     c, d = filled(N, keys)
-    # Bytes held and peak are exact; the block count can be off by one
-    # between runs on 3.12 for reasons of the interpreter's own.
+    # Bytes held and peak are exact; the block count can be off by one or
+    # two between runs (3.12; Debian's 3.13 on aarch64) for reasons of the
+    # interpreter's own.
     c_held, c_peak, c_blocks = allocation_deltas(loop, c, probe * 5)
     d_held, d_peak, d_blocks = allocation_deltas(loop, d, probe * 5)
     assert (c_held, c_peak) == (d_held, d_peak)
-    assert abs(c_blocks - d_blocks) <= 1
+    assert abs(c_blocks - d_blocks) <= 2
 
 
 def growth(obj, keys):
