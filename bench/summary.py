@@ -1,0 +1,81 @@
+"""The README's compact performance table, in Markdown, from saved results.
+
+    python bench/summary.py bench/results/*.json
+
+One line per interpreter (when several files are for the same one, the
+last named wins, so a shell glob over the time-stamped names takes the
+newest). Figures are from the 1,000-entry rows, "int / str" in each cell:
+IVRO's median time divided by the plain dict's for the same dictionary work
+(1.00 would be a dict), and a peer's time divided by IVRO's (above 1: IVRO
+is faster). Standard library only, so any interpreter can run it.
+"""
+
+import json
+import sys
+from pathlib import Path
+
+N = 1000
+KEYS = ("int", "str")
+FLOOR_ROWS = [("hit c[k]", "hit"), ("get miss", "get miss"),
+              ("replace c[k]=v", "replace"), ("insert+evict", "insert+evict")]
+PEER_ROWS = [("lru_cache", "hit c[k]", "hit"), ("lru_cache", "insert+evict", "insert+evict"),
+             ("cachebox", "hit c[k]", "hit"), ("cachebox", "insert+evict", "insert+evict")]
+
+
+def load(paths):
+    by_version = {}
+    for path in paths:
+        data = json.loads(Path(path).read_text())
+        version = data["machine"]["python"].split()[0]
+        by_version[version] = (path, data)
+    return dict(sorted(by_version.items(), key=lambda kv: version_key(kv[0])))
+
+
+def version_key(version):
+    parts = []
+    for p in version.split("."):
+        digits = "".join(c for c in p if c.isdigit()) or "0"
+        parts.append(int(digits))
+    return parts
+
+
+def ratio(rows, workload, kind, num, den):
+    r = rows.get((workload, kind))
+    if r is None or num not in r["ns"] or den not in r["ns"]:
+        return None
+    return r["ns"][num] / r["ns"][den]
+
+
+def cell(values):
+    return " / ".join("–" if v is None else f"{v:.2f}" for v in values)
+
+
+def main(paths):
+    if not paths:
+        sys.exit(__doc__)
+    runs = load(paths)
+    head = ["CPython"] + [f"{label} ÷ dict" for _, label in FLOOR_ROWS]
+    head += [f"{label} × {peer}" for peer, _, label in PEER_ROWS]
+    print("| " + " | ".join(head) + " |")
+    print("|" + "---|" * len(head))
+    notes = set()
+    for version, (_path, data) in runs.items():
+        rows = {(r["workload"], r["keys"]): r for r in data["rows"] if r["n"] == N}
+        line = [version]
+        for workload, _ in FLOOR_ROWS:
+            line.append(cell(ratio(rows, workload, k, "ivro", "dict") for k in KEYS))
+        for peer, workload, _ in PEER_ROWS:
+            line.append(cell(ratio(rows, workload, k, peer, "ivro") for k in KEYS))
+        print("| " + " | ".join(line) + " |")
+        peers = ", ".join(f"{k} {v}" for k, v in data["machine"]["peers"].items())
+        notes.add(f"{data['machine']['cpu']} ({data['machine']['cpus']} cpus); {peers}")
+    print()
+    print(f"{N:,} entries; each cell int / str keys; medians. ÷ dict: IVRO's time over a "
+          "plain dict doing the same dictionary work. × peer: the peer's time over IVRO's "
+          "(above 1: IVRO is faster).")
+    for note in sorted(notes):
+        print(f"Measured on {note}.")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
