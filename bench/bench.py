@@ -438,7 +438,9 @@ def machine_info():
         pass
     return {"python": sys.version, "implementation": platform.python_implementation(),
             "platform": platform.platform(), "machine": platform.machine(), "cpu": cpu,
-            "cpus": os.cpu_count(), "peers": peers.versions()}
+            "cpus": os.cpu_count(), "peers": peers.versions(),
+            # The module's source revision, as scripts/bench.sh saw the tree.
+            "commit": os.environ.get("IVRO_BENCH_COMMIT")}
 
 
 def main():

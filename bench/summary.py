@@ -2,15 +2,16 @@
 
     python bench/summary.py bench/results/*.json
 
-One line per interpreter (when several files are for the same one, the
-last named wins, so a shell glob over the time-stamped names takes the
-newest). Figures are from the 1,000-entry rows, "int / str" in each cell:
+One line per interpreter. When several files are for the same one (as
+`scripts/bench.sh --repeat 3` writes), each figure is the median over them,
+so give only runs of the same code. Figures are from the 1,000-entry rows, "int / str" in each cell:
 IVRO's median time divided by the plain dict's for the same dictionary work
 (1.00 would be a dict), and a peer's time divided by IVRO's (above 1: IVRO
 is faster). Standard library only, so any interpreter can run it.
 """
 
 import json
+import statistics
 import sys
 from pathlib import Path
 
@@ -27,7 +28,7 @@ def load(paths):
     for path in paths:
         data = json.loads(Path(path).read_text())
         version = data["machine"]["python"].split()[0]
-        by_version[version] = (path, data)
+        by_version.setdefault(version, []).append(data)
     return dict(sorted(by_version.items(), key=lambda kv: version_key(kv[0])))
 
 
@@ -39,11 +40,14 @@ def version_key(version):
     return parts
 
 
-def ratio(rows, workload, kind, num, den):
-    r = rows.get((workload, kind))
-    if r is None or num not in r["ns"] or den not in r["ns"]:
-        return None
-    return r["ns"][num] / r["ns"][den]
+def ratio(runs, workload, kind, num, den):
+    """The median over the runs of num's time over den's."""
+    found = []
+    for rows in runs:
+        r = rows.get((workload, kind))
+        if r is not None and num in r["ns"] and den in r["ns"]:
+            found.append(r["ns"][num] / r["ns"][den])
+    return statistics.median(found) if found else None
 
 
 def cell(values):
@@ -59,16 +63,19 @@ def main(paths):
     print("| " + " | ".join(head) + " |")
     print("|" + "---|" * len(head))
     notes = set()
-    for version, (_path, data) in runs.items():
-        rows = {(r["workload"], r["keys"]): r for r in data["rows"] if r["n"] == N}
-        line = [version]
+    for version, datas in runs.items():
+        rows = [{(r["workload"], r["keys"]): r for r in d["rows"] if r["n"] == N} for d in datas]
+        line = [f"{version} ({len(datas)} run{'s' if len(datas) > 1 else ''})"]
         for workload, _ in FLOOR_ROWS:
             line.append(cell(ratio(rows, workload, k, "ivro", "dict") for k in KEYS))
         for peer, workload, _ in PEER_ROWS:
             line.append(cell(ratio(rows, workload, k, peer, "ivro") for k in KEYS))
         print("| " + " | ".join(line) + " |")
-        peers = ", ".join(f"{k} {v}" for k, v in data["machine"]["peers"].items())
-        notes.add(f"{data['machine']['cpu']} ({data['machine']['cpus']} cpus); {peers}")
+        for data in datas:
+            m = data["machine"]
+            peers = ", ".join(f"{k} {v}" for k, v in m["peers"].items())
+            notes.add(f"{m['cpu']} ({m['cpus']} cpus), module at {m.get('commit') or '?'}; "
+                      f"{peers}")
     print()
     print(f"{N:,} entries; each cell int / str keys; medians. ÷ dict: IVRO's time over a "
           "plain dict doing the same dictionary work. × peer: the peer's time over IVRO's "

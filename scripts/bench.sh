@@ -9,9 +9,12 @@
 #   scripts/bench.sh --plot         ns/op against the number of entries on
 #                                   CPython 3.13, drawn to docs/scaling.png
 #   --python 3.13,3.15              only these interpreters (default 3.12 to 3.15)
+#   --repeat 3                      three runs on each, the interpreters taking
+#                                   turns; the summary takes the median of each
+#                                   ratio over the runs
 # Further options go to bench/bench.py (see --help). Results land in
 # bench/results/ as JSON; the run ends with the README's summary table
-# (bench/summary.py) for the files it wrote.
+# (bench/summary.py) for the files it wrote, and the time each step took.
 #
 # CPython 3.12 and 3.13 run from venvs over this machine's interpreters, with
 # the peers from PyPI. 3.14 and 3.15 run in the Debian unstable root of
@@ -22,6 +25,8 @@ cd "$ROOT"
 
 versions=("${SUPPORTED_VERSIONS[@]}")
 plot=0
+repeat=1
+repeat_tag=
 suffix=
 args=()
 while [ $# -gt 0 ]; do
@@ -29,6 +34,7 @@ while [ $# -gt 0 ]; do
     --python) IFS=, read -r -a versions <<<"$2"; shift 2 ;;
     --plot) plot=1; shift ;;
     --quick) suffix=-quick; args+=("$1"); shift ;;
+    --repeat) repeat=$2; repeat_tag=1; shift 2 ;;
     *) args+=("$1"); shift ;;
   esac
 done
@@ -37,7 +43,8 @@ PEER_DISTS=(cachetools cachebox)
 mkdir -p bench/results
 
 # host_venv VERSION [extra packages...]: the benchmark venv for a host
-# interpreter, with the module built from this tree; prints its path.
+# interpreter (.venv/bench-VERSION), with the module built from this tree;
+# prints its path.
 host_venv() {
   local ver=$1 venv="$ROOT/.venv/bench-$1"
   shift
@@ -46,8 +53,13 @@ host_venv() {
   echo "$venv"
 }
 
+is_sid() {
+  case " ${SID_VERSIONS[*]} " in *" $1 "*) return 0 ;; esac
+  return 1
+}
+
 # sid_peers VERSION: unpacks the peers' wheels for that CPython into the
-# Debian root; prints the directory's path inside the root.
+# Debian root, at /ivro/peers-VERSION inside it.
 sid_peers() {
   local ver=$1 tag=cp${1/./} inside="/ivro/peers-$1"
   local dest="$SID_ROOTFS$inside" wheels="$ROOT/build/wheels-$1" py whl
@@ -59,7 +71,6 @@ sid_peers() {
     --platform manylinux2014_x86_64 --platform manylinux_2_17_x86_64 \
     --platform manylinux_2_28_x86_64 -d "$wheels" "${PEER_DISTS[@]}" >&2
   for whl in "$wheels"/*.whl; do "$py" -m zipfile -e "$whl" "$dest"; done
-  echo "$inside"
 }
 
 stamp=$(date +%Y%m%d-%H%M%S)
@@ -71,37 +82,52 @@ if [ "$plot" = 1 ]; then
   exit 0
 fi
 
-results=()
-timings=()
+# Build for every interpreter first, then measure: with --repeat N the
+# interpreters take turns N times, so that a neighbour's burst of work
+# lands on one run of each rather than on every run of one.
+declare -A build_s
 for ver in "${versions[@]}"; do
-  out="bench/results/$stamp-py$ver$suffix.json"
   t0=$SECONDS
-  echo "== CPython $ver: build, then benchmark"
-  case " ${SID_VERSIONS[*]} " in
-    *" $ver "*)
-      sid_rootfs
-      name="bench-$ver"
-      IVRO_SANITIZE=OFF IVRO_WARNINGS_AS_ERRORS=OFF \
-        sid_install "$name" "$ver" "" cmake.build-type=Release >/dev/null
-      extra=$(sid_peers "$ver")
-      t1=$SECONDS
-      IVRO_BENCH_CPU=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1) \
-        IVRO_EXTRA_PATH=$extra in_sid "$name" "$ver" "" "/ivro/$name/src/bench/bench.py" \
-        --require-peers "${args[@]}" --json "/ivro/$name/result.json"
-      cp "$SID_ROOTFS/ivro/$name/result.json" "$out"
-      ;;
-    *)
-      venv=$(host_venv "$ver")
-      t1=$SECONDS
-      "$venv/bin/python" bench/bench.py --require-peers "${args[@]}" --json "$out"
-      ;;
-  esac
-  results+=("$out")
-  timings+=("CPython $ver: build $((t1 - t0)) s, benchmark $((SECONDS - t1)) s")
-  echo
+  echo "== CPython $ver: build"
+  if is_sid "$ver"; then
+    sid_rootfs
+    IVRO_SANITIZE=OFF IVRO_WARNINGS_AS_ERRORS=OFF \
+      sid_install "bench-$ver" "$ver" "" cmake.build-type=Release >/dev/null
+    sid_peers "$ver"
+  else
+    host_venv "$ver" >/dev/null
+  fi
+  build_s[$ver]=$((SECONDS - t0))
 done
 
-echo "== Summary (bench/summary.py ${results[*]})"
+commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+git diff --quiet HEAD -- src CMakeLists.txt pyproject.toml 2>/dev/null || commit="$commit+changes"
+export IVRO_BENCH_COMMIT=$commit
+results=()
+declare -A bench_s
+for ((rep = 1; rep <= repeat; rep++)); do
+  for ver in "${versions[@]}"; do
+    out="bench/results/$stamp-py$ver$suffix${repeat_tag:+-$rep}.json"
+    t0=$SECONDS
+    echo "== CPython $ver: benchmark${repeat_tag:+ (run $rep of $repeat)}"
+    if is_sid "$ver"; then
+      IVRO_BENCH_CPU=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1) \
+        IVRO_EXTRA_PATH="/ivro/peers-$ver" in_sid "bench-$ver" "$ver" "" \
+        "/ivro/bench-$ver/src/bench/bench.py" \
+        --require-peers "${args[@]}" --json "/ivro/bench-$ver/result.json"
+      cp "$SID_ROOTFS/ivro/bench-$ver/result.json" "$out"
+    else
+      "$ROOT/.venv/bench-$ver/bin/python" bench/bench.py --require-peers "${args[@]}" --json "$out"
+    fi
+    results+=("$out")
+    bench_s[$ver]=$(( ${bench_s[$ver]:-0} + SECONDS - t0 ))
+    echo
+  done
+done
+
+echo "== Summary: python bench/summary.py ${results[*]}"
 "$(find_python 3.13 2>/dev/null || find_python 3.12)" bench/summary.py "${results[@]}"
 echo
-printf '%s\n' "${timings[@]}"
+for ver in "${versions[@]}"; do
+  echo "CPython $ver: build ${build_s[$ver]} s, benchmark ${bench_s[$ver]} s ($repeat run(s))"
+done
