@@ -29,8 +29,9 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import bench  # noqa: E402
 import peers  # noqa: E402
+
+import bench  # noqa: E402
 
 SIZES = [1_000, 10_000, 100_000, 1_000_000]
 WORKLOADS = {"hit": "hit c[k]", "get-miss": "get(k) miss", "insert": "insert new key + evict"}
@@ -135,7 +136,8 @@ def main():
         missing = {"cachetools", "cachebox"} - set(peers.IMPLS)
         if missing:
             sys.exit(f"error: peers not installed: {', '.join(sorted(missing))}")
-        results = {"machine": bench.machine_info(), "rows": measure(args.keys, args.sizes, args.rounds, args.sweeps)}
+        rows = measure(args.keys, args.sizes, args.rounds, args.sweeps)
+        results = {"machine": bench.machine_info(), "rows": rows}
         out = args.json or (Path(__file__).resolve().parent / "results" / time.strftime(
             f"%Y%m%d-%H%M%S-py{sys.version_info[0]}.{sys.version_info[1]}-scaling.json"))
         out.parent.mkdir(parents=True, exist_ok=True)
