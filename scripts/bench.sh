@@ -5,7 +5,7 @@
 #   scripts/bench.sh --quick        1,000 entries, int and str keys (~20 s of
 #                                   measuring per interpreter, plus the build)
 #   scripts/bench.sh                full: 1,000 and 1,000,000 entries, int, str
-#                                   and 3-tuple keys (~12 min per interpreter)
+#                                   and 3-tuple keys (~10 min per interpreter)
 #   scripts/bench.sh --plot         ns/op against the number of entries on
 #                                   CPython 3.13, drawn to docs/scaling.png
 #   --python 3.13,3.15              only these interpreters (default 3.12 to 3.15)

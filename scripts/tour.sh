@@ -3,7 +3,7 @@
 # the side-by-side benchmark in its quick mode on CPython 3.12 to 3.15
 # (scripts/bench.sh: about a minute once the venvs and the Debian root for
 # 3.14 and 3.15 exist). --full runs the long benchmark instead (by hand:
-# about 12 minutes per interpreter).
+# about 10 minutes per interpreter).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 mode=--quick
