@@ -244,16 +244,23 @@ def build_rows(kind, n, ops, workloads, rng):
         if key == "memo":
             yield memo_row(kind, n, ops, rng, ring)
             continue
-        label, source, callback, hows = WORKLOADS[key]
-        runners = {}
-        for name in peers.IMPLS:
-            how = hows.get(name, hows["*"])
-            obj = peers.build(name, n, present, callback) if how else None
-            if obj is not None:
-                loop, target = how(name, obj)
-                runners[name] = functools.partial(loop, target)
+        label, source, _callback, _hows = WORKLOADS[key]
         data, row_ops = sources[source]
-        yield Row(label, kind, n, row_ops, runners, data())
+        yield Row(label, kind, n, row_ops, make_runners(key, n, present), data())
+
+
+def make_runners(key, n, present):
+    """Workload `key` on every implementation that can do it: structures of
+    capacity n holding `present`, each with its loop bound to it."""
+    _label, _source, callback, hows = WORKLOADS[key]
+    runners = {}
+    for name in peers.IMPLS:
+        how = hows.get(name, hows["*"])
+        obj = peers.build(name, n, present, callback) if how else None
+        if obj is not None:
+            loop, target = how(name, obj)
+            runners[name] = functools.partial(loop, target)
+    return runners
 
 
 def memo_row(kind, n, ops, rng, ring):
@@ -420,7 +427,8 @@ def print_memory(mem, count):
 
 
 def machine_info():
-    cpu = platform.processor()
+    # Inside a chroot without /proc, the script that runs it passes the name.
+    cpu = os.environ.get("IVRO_BENCH_CPU") or platform.processor()
     try:
         for line in Path("/proc/cpuinfo").read_text().splitlines():
             if line.startswith("model name"):
@@ -430,7 +438,9 @@ def machine_info():
         pass
     return {"python": sys.version, "implementation": platform.python_implementation(),
             "platform": platform.platform(), "machine": platform.machine(), "cpu": cpu,
-            "cpus": os.cpu_count(), "peers": peers.versions()}
+            "cpus": os.cpu_count(), "peers": peers.versions(),
+            # The module's source revision, as scripts/bench.sh saw the tree.
+            "commit": os.environ.get("IVRO_BENCH_COMMIT")}
 
 
 def main():
@@ -444,6 +454,8 @@ def main():
     ap.add_argument("--keys", nargs="+", choices=["int", "str", "tuple"])
     ap.add_argument("--workloads", nargs="+", choices=list(WORKLOADS))
     ap.add_argument("--json", type=Path, help="where to save (default bench/results/...)")
+    ap.add_argument("--require-peers", action="store_true",
+                    help="fail if cachetools or cachebox cannot be imported")
     ap.add_argument("--memory-probe", nargs=2, metavar=("IMPL", "COUNT"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_probe:
@@ -457,6 +469,8 @@ def main():
     workloads = args.workloads or list(WORKLOADS)
     mem_count = 100_000 if quick else 1_000_000
     missing = {"cachetools", "cachebox"} - set(peers.IMPLS)
+    if missing and args.require_peers:
+        sys.exit(f"error: peers not installed: {', '.join(sorted(missing))}")
     if missing:
         print(f"note: not installed, left out: {', '.join(sorted(missing))}", file=sys.stderr)
 

@@ -1,18 +1,133 @@
 #!/usr/bin/env bash
-# The side-by-side benchmark on every supported interpreter, each in a venv
-# of its own with the peer caches from PyPI and the module built (optimised,
-# without sanitizers) from this tree.
-#   scripts/bench.sh --quick       about half a minute per interpreter
-#   scripts/bench.sh               full run (1,000 and 1,000,000 entries), by hand
-# Further options go to bench/bench.py (see --help); results land in
-# bench/results/ as JSON.
+# The side-by-side benchmark on every supported interpreter, with the module
+# built as a user gets it (pip's default Release build, no sanitizer) and
+# every peer present: a missing peer is an error, never a shorter table.
+#   scripts/bench.sh --quick        1,000 entries, int and str keys (~20 s of
+#                                   measuring per interpreter, plus the build)
+#   scripts/bench.sh                full: 1,000 and 1,000,000 entries, int, str
+#                                   and 3-tuple keys (~10 min per interpreter)
+#   scripts/bench.sh --plot         ns/op against the number of entries on
+#                                   CPython 3.13, drawn to docs/scaling.png
+#   --python 3.13,3.15              only these interpreters (default 3.12 to 3.15)
+#   --repeat 3                      three runs on each, the interpreters taking
+#                                   turns; the summary takes the median of each
+#                                   ratio over the runs
+# Further options go to bench/bench.py (see --help). Results land in
+# bench/results/ as JSON; the run ends with the README's summary table
+# (bench/summary.py) for the files it wrote, and the time each step took.
+#
+# CPython 3.12 and 3.13 run from venvs over this machine's interpreters, with
+# the peers from PyPI. 3.14 and 3.15 run in the Debian unstable root of
+# scripts/common.sh, which has no pip: the peers' wheels for those versions
+# are downloaded here and unpacked into the root.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-
 cd "$ROOT"
-for ver in 3.13 3.12; do
-  venv="$ROOT/.venv/bench-$ver"
-  echo "== CPython $ver: build, then benchmark"
-  make_venv "$ver" "$venv" cachetools cachebox
-  IVRO_SANITIZE=OFF install_module "$venv"
-  "$venv/bin/python" bench/bench.py "$@"
+
+versions=("${SUPPORTED_VERSIONS[@]}")
+plot=0
+repeat=1
+repeat_tag=
+suffix=
+args=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --python) IFS=, read -r -a versions <<<"$2"; shift 2 ;;
+    --plot) plot=1; shift ;;
+    --quick) suffix=-quick; args+=("$1"); shift ;;
+    --repeat) repeat=$2; repeat_tag=1; shift 2 ;;
+    *) args+=("$1"); shift ;;
+  esac
+done
+
+PEER_DISTS=(cachetools cachebox)
+mkdir -p bench/results
+
+# host_venv VERSION [extra packages...]: the benchmark venv for a host
+# interpreter (.venv/bench-VERSION), with the module built from this tree;
+# prints its path.
+host_venv() {
+  local ver=$1 venv="$ROOT/.venv/bench-$1"
+  shift
+  make_venv "$ver" "$venv" "${PEER_DISTS[@]}" "$@" >&2
+  IVRO_SANITIZE=OFF IVRO_WARNINGS_AS_ERRORS=OFF install_module "$venv" >&2
+  echo "$venv"
+}
+
+is_sid() {
+  case " ${SID_VERSIONS[*]} " in *" $1 "*) return 0 ;; esac
+  return 1
+}
+
+# sid_peers VERSION: unpacks the peers' wheels for that CPython into the
+# Debian root, at /ivro/peers-VERSION inside it.
+sid_peers() {
+  local ver=$1 tag=cp${1/./} inside="/ivro/peers-$1"
+  local dest="$SID_ROOTFS$inside" wheels="$ROOT/build/wheels-$1" py whl
+  py=$(find_python 3.13 2>/dev/null || find_python 3.12)
+  rm -rf "$wheels" "$dest"
+  mkdir -p "$wheels" "$dest"
+  "$py" -m pip download -q --disable-pip-version-check --no-deps --only-binary=:all: \
+    --python-version "$ver" --implementation cp --abi "$tag" \
+    --platform manylinux2014_x86_64 --platform manylinux_2_17_x86_64 \
+    --platform manylinux_2_28_x86_64 -d "$wheels" "${PEER_DISTS[@]}" >&2
+  for whl in "$wheels"/*.whl; do "$py" -m zipfile -e "$whl" "$dest"; done
+}
+
+stamp=$(date +%Y%m%d-%H%M%S)
+if [ "$plot" = 1 ]; then
+  venv=$(host_venv 3.13 "matplotlib>=3.8")
+  mkdir -p docs
+  "$venv/bin/python" bench/plot.py --png docs/scaling.png \
+    --json "bench/results/$stamp-py3.13-scaling.json" "${args[@]}"
+  exit 0
+fi
+
+# Build for every interpreter first, then measure: with --repeat N the
+# interpreters take turns N times, so that a neighbour's burst of work
+# lands on one run of each rather than on every run of one.
+declare -A build_s
+for ver in "${versions[@]}"; do
+  t0=$SECONDS
+  echo "== CPython $ver: build"
+  if is_sid "$ver"; then
+    sid_rootfs
+    IVRO_SANITIZE=OFF IVRO_WARNINGS_AS_ERRORS=OFF \
+      sid_install "bench-$ver" "$ver" "" cmake.build-type=Release >/dev/null
+    sid_peers "$ver"
+  else
+    host_venv "$ver" >/dev/null
+  fi
+  build_s[$ver]=$((SECONDS - t0))
+done
+
+commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+git diff --quiet HEAD -- src CMakeLists.txt pyproject.toml 2>/dev/null || commit="$commit+changes"
+export IVRO_BENCH_COMMIT=$commit
+results=()
+declare -A bench_s
+for ((rep = 1; rep <= repeat; rep++)); do
+  for ver in "${versions[@]}"; do
+    out="bench/results/$stamp-py$ver$suffix${repeat_tag:+-$rep}.json"
+    t0=$SECONDS
+    echo "== CPython $ver: benchmark${repeat_tag:+ (run $rep of $repeat)}"
+    if is_sid "$ver"; then
+      IVRO_BENCH_CPU=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1) \
+        IVRO_EXTRA_PATH="/ivro/peers-$ver" in_sid "bench-$ver" "$ver" "" \
+        "/ivro/bench-$ver/src/bench/bench.py" \
+        --require-peers "${args[@]}" --json "/ivro/bench-$ver/result.json"
+      cp "$SID_ROOTFS/ivro/bench-$ver/result.json" "$out"
+    else
+      "$ROOT/.venv/bench-$ver/bin/python" bench/bench.py --require-peers "${args[@]}" --json "$out"
+    fi
+    results+=("$out")
+    bench_s[$ver]=$(( ${bench_s[$ver]:-0} + SECONDS - t0 ))
+    echo
+  done
+done
+
+echo "== Summary: python bench/summary.py ${results[*]}"
+"$(find_python 3.13 2>/dev/null || find_python 3.12)" bench/summary.py "${results[@]}"
+echo
+for ver in "${versions[@]}"; do
+  echo "CPython $ver: build ${build_s[$ver]} s, benchmark ${bench_s[$ver]} s ($repeat run(s))"
 done

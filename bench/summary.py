@@ -1,0 +1,141 @@
+"""The README's compact performance table, in Markdown, from saved results.
+
+    python bench/summary.py bench/results/*.json           # one line per interpreter
+    python bench/summary.py --detail bench/results/X.json  # every row, one interpreter
+
+One line per interpreter. When several files are for the same one (as
+`scripts/bench.sh --repeat 3` writes), each figure is the median over them,
+so give only runs of the same code. Figures are from the 1,000-entry rows, "int / str" in each cell:
+IVRO's median time divided by the plain dict's for the same dictionary work
+(1.00 would be a dict), and a peer's time divided by IVRO's (above 1: IVRO
+is faster). Standard library only, so any interpreter can run it.
+"""
+
+import json
+import statistics
+import sys
+from pathlib import Path
+
+N = 1000
+KEYS = ("int", "str")
+FLOOR_ROWS = [("hit c[k]", "hit"), ("get miss", "get miss"),
+              ("replace c[k]=v", "replace"), ("insert+evict", "insert+evict")]
+PEER_ROWS = [("lru_cache", "hit c[k]", "hit"), ("lru_cache", "insert+evict", "insert+evict"),
+             ("cachebox", "hit c[k]", "hit"), ("cachebox", "insert+evict", "insert+evict")]
+
+
+def load(paths):
+    by_version = {}
+    for path in paths:
+        data = json.loads(Path(path).read_text())
+        version = data["machine"]["python"].split()[0]
+        by_version.setdefault(version, []).append(data)
+    return dict(sorted(by_version.items(), key=lambda kv: version_key(kv[0])))
+
+
+def version_key(version):
+    parts = []
+    for p in version.split("."):
+        digits = "".join(c for c in p if c.isdigit()) or "0"
+        parts.append(int(digits))
+    return parts
+
+
+def ratio(runs, workload, kind, num, den):
+    """The median over the runs of num's time over den's."""
+    found = []
+    for rows in runs:
+        r = rows.get((workload, kind))
+        if r is not None and num in r["ns"] and den in r["ns"]:
+            found.append(r["ns"][num] / r["ns"][den])
+    return statistics.median(found) if found else None
+
+
+def cell(values):
+    return " / ".join("–" if v is None else f"{v:.2f}" for v in values)
+
+
+DETAIL_ROWS = [("hit c[k]", "hit `c[k]`"), ("get hit", "`get` hit"), ("get miss", "`get` miss"),
+               ("replace c[k]=v", "replace `c[k] = v`"),
+               ("insert+evict", "insert new key, evict"),
+               ("insert+evict cb", "… with a Python callback"), ("in (hit)", "`k in c`"),
+               ("pop+reinsert", "`pop` + re-insert"), ("keys() /entry", "`keys()`, per entry"),
+               ("update(dict) /pair", "`update(dict)`, per pair"), ("memo zipf", "Zipf memo")]
+DETAIL_PEERS = [("odict", "OrderedDict"), ("lru_cache", "lru_cache"),
+                ("cachetools", "cachetools"), ("cachebox", "cachebox")]
+
+
+def median_ns(runs, workload, kind, name):
+    found = [rows[(workload, kind)]["ns"][name] for rows in runs
+             if (workload, kind) in rows and name in rows[(workload, kind)]["ns"]]
+    return statistics.median(found) if found else None
+
+
+def detail(version, datas):
+    """Every row at 1,000 entries for one interpreter, as the README shows it."""
+    runs = [{(r["workload"], r["keys"]): r for r in d["rows"] if r["n"] == N} for d in datas]
+    print(f"CPython {version}, {N:,} entries, int / str keys, "
+          f"{len(datas)} run{'s' if len(datas) > 1 else ''}\n")
+    head = ["workload", "IVRO ns", "÷ dict"] + [f"× {label}" for _, label in DETAIL_PEERS]
+    print("| " + " | ".join(head) + " |")
+    print("|" + "---|" * len(head))
+    for workload, label in DETAIL_ROWS:
+        if not any((workload, k) in rows for rows in runs for k in KEYS):
+            continue
+        if workload == "memo zipf":
+            rates = [r[(workload, "int")]["hit_rate"]["ivro"] for r in runs
+                     if (workload, "int") in r]
+            label = f"{label}, {statistics.median(rates):.0%} hits"
+        ns = " / ".join(fmt1(median_ns(runs, workload, k, "ivro")) for k in KEYS)
+        line = [label, ns]
+        floor = None if workload == "memo zipf" else (runs, workload, "ivro", "dict")
+        line.append(cell(ratio(runs, workload, k, "ivro", "dict") for k in KEYS)
+                    if floor else "–")
+        for peer, _ in DETAIL_PEERS:
+            line.append(cell(ratio(runs, workload, k, peer, "ivro") for k in KEYS))
+        print("| " + " | ".join(line).replace("– / –", "–") + " |")
+
+
+def fmt1(v):
+    return "–" if v is None else f"{v:.1f}"
+
+
+def main(argv):
+    show_detail = "--detail" in argv
+    paths = [a for a in argv if a != "--detail"]
+    if not paths:
+        sys.exit(__doc__)
+    runs = load(paths)
+    if show_detail:
+        for version, datas in runs.items():
+            detail(version, datas)
+            print()
+        return
+    head = ["CPython"] + [f"{label} ÷ dict" for _, label in FLOOR_ROWS]
+    head += [f"{label} × {peer}" for peer, _, label in PEER_ROWS]
+    print("| " + " | ".join(head) + " |")
+    print("|" + "---|" * len(head))
+    notes = set()
+    for version, datas in runs.items():
+        rows = [{(r["workload"], r["keys"]): r for r in d["rows"] if r["n"] == N} for d in datas]
+        line = [f"{version} ({len(datas)} run{'s' if len(datas) > 1 else ''})"]
+        for workload, _ in FLOOR_ROWS:
+            line.append(cell(ratio(rows, workload, k, "ivro", "dict") for k in KEYS))
+        for peer, workload, _ in PEER_ROWS:
+            line.append(cell(ratio(rows, workload, k, peer, "ivro") for k in KEYS))
+        print("| " + " | ".join(line) + " |")
+        for data in datas:
+            m = data["machine"]
+            peers = ", ".join(f"{k} {v}" for k, v in m["peers"].items())
+            notes.add(f"{m['cpu']} ({m['cpus']} cpus), module at {m.get('commit') or '?'}; "
+                      f"{peers}")
+    print()
+    print(f"{N:,} entries; each cell int / str keys; medians. ÷ dict: IVRO's time over a "
+          "plain dict doing the same dictionary work. × peer: the peer's time over IVRO's "
+          "(above 1: IVRO is faster).")
+    for note in sorted(notes):
+        print(f"Measured on {note}.")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
