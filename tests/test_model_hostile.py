@@ -151,7 +151,10 @@ class HKey:
 
 class Model:
     """Recency in an OrderedDict (oldest first), insertion order in a dict; values are
-    serials; `evicted` holds this step's predicted callback calls."""
+    serials; `evicted` holds this step's predicted callback calls. `stuck` holds the keys
+    whose eviction was reported but whose removal failed: they sit at the oldest end, do
+    not count against the size, are not refreshed by lookups, and leave silently when an
+    eviction retries them (one per evicting insertion, all in set_size)."""
 
     def __init__(self, size, reporting):
         self.size, self.reporting, self.evicted = size, reporting, []
@@ -159,6 +162,7 @@ class Model:
 
     def clear(self):
         self.entries, self.text, self.hits, self.misses = OrderedDict(), {}, 0, 0
+        self.stuck = set()
 
     def lookup(self, key):
         try:
@@ -168,25 +172,38 @@ class Model:
             raise
         self.hits += present
         self.misses += not present
-        self.entries.move_to_end(key)  # KeyError on a miss, as the cache gives
-        return self.entries[key]
+        value = self.entries[key]  # KeyError on a miss, as the cache gives
+        if key not in self.stuck:
+            self.entries.move_to_end(key)
+        return value
 
     def assign(self, key, serial):
         fresh = key not in self.entries
         self.entries[key] = self.text[key] = serial
         self.entries.move_to_end(key)
-        if fresh:
-            self.set_size(self.size)
+        self.stuck.discard(key)  # a new value makes it an ordinary entry again
+        if fresh and len(self.entries) - len(self.stuck) > self.size:
+            self.evict(retries=1)
 
     def set_size(self, size):
         self.size = size
-        while len(self.entries) > size:
-            k, v = self.entries.popitem(last=False)
-            del self.text[k]
+        if len(self.entries) - len(self.stuck) > size or self.stuck:
+            self.evict(retries=len(self.stuck))
+
+    def evict(self, retries):
+        for _ in range(retries):
+            oldest = next(iter(self.entries), None)
+            if oldest is None or oldest not in self.stuck:
+                break
+            self.remove(oldest)  # quiet keys: the retry succeeds, silently
+        while len(self.entries) - len(self.stuck) > self.size:
+            k = next(k for k in self.entries if k not in self.stuck)
+            v = self.remove(k)
             self.evicted += [(k, v)] if self.reporting else []
 
     def remove(self, key):
         del self.text[key]
+        self.stuck.discard(key)
         return self.entries.pop(key)
 
     def get(self, key, default=None):
@@ -254,7 +271,8 @@ class HostileMachine(RuleBasedStateMachine):
     def start(self, size, cb, hostile):
         self.armed = self.fired = self.lied = self.runaway = False
         self.reports, self.unraisable, self.made, self.evicted = [], [], [], set()
-        self.counter, self.over, self.calls, self.alive = 0, 0, 0, weakref.WeakSet()
+        self.counter, self.calls, self.alive = 0, 0, weakref.WeakSet()
+        self.stuck = set()  # serials reported while their entry stayed
         self.c, self.model = IVRO(size), Model(size, cb is not None)
         self.install(self.recorder(cb))
         self.hooked = [HKey(self, f"h{i}", *hooks) for i, hooks in enumerate(hostile)]
@@ -347,27 +365,31 @@ class HostileMachine(RuleBasedStateMachine):
             assert vr == ("None" if serial is None else f"~{serial}~"), (kr, vr)
             text[k] = serial
         assert len(pieces) == n and (twice or len(text) == n)
-        # A failed removal leaves the cache over capacity until an eviction succeeds.
         relaxed, size = self.lied or tainted(ks), c.get_size()
-        assert relaxed or n <= max(size, self.over), "over capacity without a failed removal"
-        self.over = n if n > size else 0
         # Exactly once: a reported value that left is never reported again; one that stayed
-        # is allowed only where a lying or raising key may have failed its removal.
+        # (its removal failed: it is stuck) only where a lying or raising key may have failed
+        # that removal, and never again while it stays.
         counts = {}
         for _, serial in self.reports:
             if serial is not None:  # a None value (setdefault's) cannot be told apart
                 counts[serial] = counts.get(serial, 0) + 1
         for serial, times in counts.items():
+            assert serial not in self.stuck, f"~{serial}~ reported again while stuck"
+            assert serial not in self.evicted, f"~{serial}~ reported again after leaving"
+            assert times == 1 or relaxed, f"~{serial}~ reported {times} times"
             if serial in serials:
                 assert relaxed, f"~{serial}~ reported but still held"
+                self.stuck.add(serial)
             else:
-                assert serial not in self.evicted, f"~{serial}~ reported again after leaving"
-                assert times == 1 or relaxed, f"~{serial}~ reported {times} times"
                 self.evicted.add(serial)
+        # Stuck entries stay beyond the size; nothing else may.
+        stuck_held = sum(s in self.stuck for s in serials)
+        assert relaxed or n <= size + stuck_held, "over capacity beyond the stuck entries"
         bad, self.unraisable[:] = [e for e in self.unraisable if not issubclass(e, EXPECTED)], []
         assert not bad, f"unexpected unraisable exceptions: {bad}"
         if hostile:  # take the model from the cache
             m.entries = OrderedDict(reversed(list(zip(ks, serials))))
+            m.stuck = {k for k, s in zip(ks, serials) if s in self.stuck}
             m.text, m.size, m.reporting = text, size, self.callback is not None
             m.hits, m.misses = c.get_stats()
         else:

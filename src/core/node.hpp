@@ -19,10 +19,10 @@ enum class NodeState : uintptr_t {
 struct Node {
   PyObject_HEAD
   PyObject *value;  // owned
-  // The key (owned; never changes while the node is in a cache) with the
-  // node's state in its two low bits, which object alignment leaves free.
-  // A field of its own would take the record past 48 bytes.
-  uintptr_t key_bits;
+  // The key (owned; never changes while the node is in a cache), offset by
+  // the node's state, 0 to 3, which object alignment leaves room for. A
+  // field of its own would take the record past 48 bytes.
+  PyObject *key_tagged;
   Node *newer;  // not a reference; null for the newest entry
   Node *older;  // not a reference; null for the oldest entry
 };
@@ -34,18 +34,20 @@ static_assert(alignof(PyObject) >= 4, "no room for the state bits");
 
 inline constexpr uintptr_t node_state_mask = 3;
 
+inline uintptr_t node_tag(const Node *n) noexcept {
+  return reinterpret_cast<uintptr_t>(n->key_tagged) & node_state_mask;
+}
+// Offsets within the key object rather than integers turned back into
+// pointers, so the compiler keeps track of what the pointer points to.
 inline PyObject *node_key(const Node *n) noexcept {
-  return reinterpret_cast<PyObject *>(n->key_bits & ~node_state_mask);
+  return reinterpret_cast<PyObject *>(reinterpret_cast<char *>(n->key_tagged) - node_tag(n));
 }
-inline NodeState node_state(const Node *n) noexcept {
-  return static_cast<NodeState>(n->key_bits & node_state_mask);
-}
+inline NodeState node_state(const Node *n) noexcept { return static_cast<NodeState>(node_tag(n)); }
 // Takes over a reference to `key` (null allowed); the state becomes listed.
-inline void set_node_key(Node *n, PyObject *key) noexcept {
-  n->key_bits = reinterpret_cast<uintptr_t>(key);
-}
+inline void set_node_key(Node *n, PyObject *key) noexcept { n->key_tagged = key; }
 inline void set_node_state(Node *n, NodeState s) noexcept {
-  n->key_bits = (n->key_bits & ~node_state_mask) | static_cast<uintptr_t>(s);
+  n->key_tagged = reinterpret_cast<PyObject *>(reinterpret_cast<char *>(node_key(n)) +
+                                               static_cast<uintptr_t>(s));
 }
 
 extern PyTypeObject NodeType;

@@ -26,8 +26,8 @@ PyObject *cache_set_size(PyObject *self, PyObject *args) {
   c->size = size;
   // Stuck entries get another try here too, so set_size(get_size()) is a
   // way to retry them.
-  if (surplus(c) > 0 || c->stuck_count > 0) {
-    if (evict_surplus(c, nullptr, true) < 0) return nullptr;
+  if ((surplus(c) > 0 || c->stuck_count > 0) && evict_surplus(c, nullptr, true) < 0) {
+    return nullptr;
   }
   Py_RETURN_NONE;
 }
