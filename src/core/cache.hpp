@@ -114,14 +114,11 @@ int assign_entry(PyObject *self, PyObject *key, PyObject *value);
 
 // The single lookup behind both assignment and setdefault: inserts `key`
 // with `value` as the newest entry (evicting as needed) unless the key is
-// present in `map`, in which case the existing node is handed back in
-// *found, borrowed and valid until Python code next runs (it is on the
-// recency list only if map.current()). With `count`, an insertion counts a
-// miss before anything is evicted. `stale`: the cache was emptied during
-// the probe and the new entry went into the old dictionary; try again.
-enum class Upsert { failed, found, inserted, inserted_but_raised, stale };
-Upsert insert_or_find(Cache *c, const MapHold &map, PyObject *key, PyObject *value, Node **found,
-                      bool count);
+// present, in which case the existing node is handed back in *found,
+// borrowed and valid until Python code next runs. With `count`, an
+// insertion counts a miss before anything is evicted.
+enum class Upsert { failed, found, inserted, inserted_but_raised };
+Upsert insert_or_find(Cache *c, PyObject *key, PyObject *value, Node **found, bool count);
 // Takes the entry for `key` out of the dictionary and off the list. Returns
 // 1 with a new reference to its node in *out, 0 when the key is absent (no
 // error set), -1 on error (the cache is unchanged).

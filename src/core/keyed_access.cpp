@@ -75,26 +75,32 @@ static void replace_value(Cache *c, Node *existing, PyObject *value) {
 // filling of the node, so no one sees it blank; and SetDefault never
 // overwrites, so a node that is still on the list is never dropped by the
 // dictionary behind this cache's back (a key's __eq__ may insert the same
-// key while the probe runs).
-Upsert insert_or_find(Cache *c, const MapHold &map, PyObject *key, PyObject *value, Node **found,
-                      bool count) {
+// key while the probe runs). A probe that met a clear (the key's __eq__
+// emptied the cache) is done again on the new dictionary, as a plain
+// dict's store ends up in the dict it emptied; a node handed back is
+// always one of the current dictionary's.
+Upsert insert_or_find(Cache *c, PyObject *key, PyObject *value, Node **found, bool count) {
   RecursionGuard guard;
   if (c->callback_counts && surplus(c) >= 0 && !guard.enter()) return Upsert::failed;
-  Node *fresh = take_blank_node(c);
-  if (fresh == nullptr) return Upsert::failed;
-  PyObject *held = PyDict_SetDefault(map.get(), key, as_object(fresh));
-  if (held != as_object(fresh)) {
+  Node *fresh = nullptr;
+  while (true) {
+    fresh = take_blank_node(c);
+    if (fresh == nullptr) return Upsert::failed;
+    MapHold map(c);
+    PyObject *held = PyDict_SetDefault(map.get(), key, as_object(fresh));
+    if (held == as_object(fresh)) {
+      set_node_key(fresh, Py_NewRef(key));
+      fresh->value = Py_NewRef(value);
+      if (map.current()) break;
+      Py_DECREF(fresh);  // stored just as the cache was emptied: the old dictionary keeps it
+      continue;
+    }
     park_blank_node(c, fresh);
     if (held == nullptr) return Upsert::failed;
-    *found = reinterpret_cast<Node *>(held);
-    return Upsert::found;
-  }
-  set_node_key(fresh, Py_NewRef(key));
-  fresh->value = Py_NewRef(value);
-  if (!map.current()) {
-    // Stored just as the cache was emptied; the old dictionary keeps it.
-    Py_DECREF(fresh);
-    return Upsert::stale;
+    if (map.current()) {
+      *found = reinterpret_cast<Node *>(held);
+      return Upsert::found;
+    }
   }
   keep_untracked(c, key);
   // Linked before any eviction, so that a callback already finds the new
@@ -107,27 +113,19 @@ Upsert insert_or_find(Cache *c, const MapHold &map, PyObject *key, PyObject *val
   return result < 0 ? Upsert::inserted_but_raised : Upsert::inserted;
 }
 
-// An assignment whose probe met a clear (the key's __eq__ emptied the
-// cache) is done again on the new dictionary, as a plain dict's assignment
-// ends up in the dict it emptied.
 static int store_entry(Cache *c, PyObject *key, PyObject *value) {
-  while (true) {
-    MapHold map(c);
-    Node *found = nullptr;
-    switch (insert_or_find(c, map, key, value, &found, false)) {
-      case Upsert::found:
-        if (!map.current()) continue;
-        replace_value(c, found, value);
-        return 0;
-      case Upsert::stale:
-        continue;
-      case Upsert::inserted:
-        return 0;
-      case Upsert::failed:
-      case Upsert::inserted_but_raised:
-        return -1;
-    }
+  Node *found = nullptr;
+  switch (insert_or_find(c, key, value, &found, false)) {
+    case Upsert::found:
+      replace_value(c, found, value);
+      return 0;
+    case Upsert::inserted:
+      return 0;
+    case Upsert::failed:
+    case Upsert::inserted_but_raised:
+      break;
   }
+  return -1;
 }
 
 static int delete_entry(Cache *c, PyObject *key) {

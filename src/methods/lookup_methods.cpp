@@ -62,26 +62,21 @@ PyObject *cache_setdefault(PyObject *self, PyObject *args) {
   // The default is what this call returns, whatever the eviction's
   // callback does meanwhile.
   Ref<> result = Ref<>::borrow(dflt);
-  while (true) {
-    MapHold map(c);
-    Node *found = nullptr;
-    switch (insert_or_find(c, map, key, dflt, &found, true)) {
-      case Upsert::found:
-        if (!map.current()) continue;  // met a clear: again, as an assignment does
-        move_to_newest(c, found);
-        ++c->hits;
-        return Py_NewRef(found->value);
-      case Upsert::stale:
-        continue;
-      case Upsert::inserted:
-        return result.release();
-      case Upsert::failed:
-        ++c->misses;
-        return nullptr;
-      case Upsert::inserted_but_raised:
-        return nullptr;
-    }
+  Node *found = nullptr;
+  switch (insert_or_find(c, key, dflt, &found, true)) {
+    case Upsert::found:
+      move_to_newest(c, found);
+      ++c->hits;
+      return Py_NewRef(found->value);
+    case Upsert::inserted:
+      return result.release();
+    case Upsert::failed:
+      ++c->misses;
+      return nullptr;
+    case Upsert::inserted_but_raised:
+      break;
   }
+  return nullptr;
 }
 
 namespace {
