@@ -48,17 +48,14 @@ void report(Cache *c, Node *node, DeferredError &errors) {
   if (!result) errors.capture(callback.get());
 }
 
-// Removes `victim` from the cache by its own key. True when it has left
+// What follows a removal by the victim's own key (`r` and `gone` as
+// dict_take left them) when it did not simply take the victim: the key
+// found another entry, nothing, or failed. True when the victim has left
 // (now, or earlier by other hands); false with an error set when it could
-// not be removed and is still there. What the removal took is handed over
-// in `gone`, for the caller to release once it holds nothing else of it.
-bool remove_victim(Cache *c, Node *victim, Ref<Node> &gone, DeferredError &errors) {
-  if (!is_linked(c, victim)) return true;
-  MapHold map(c);
-  Ref<> key = Ref<>::borrow(node_key(victim));
-  PyObject *taken = nullptr;
-  int r = dict_take(map.get(), key.get(), &taken);
-  gone = Ref<Node>::steal(reinterpret_cast<Node *>(taken));
+// not be removed and is still there. What the removal took stays in `gone`,
+// for the caller to release once it holds nothing else of it.
+bool settle_removal(Cache *c, Node *victim, const MapHold &map, int r, Ref<Node> &gone,
+                    DeferredError &errors) {
   if (r > 0 && map.current()) {
     NodeState state = detach_node(c, gone.get());
     if (gone.get() != victim) {
@@ -88,16 +85,28 @@ bool remove_victim(Cache *c, Node *victim, Ref<Node> &gone, DeferredError &error
   return r >= 0;
 }
 
-void evict_node(Cache *c, Node *victim, DeferredError &errors) {
-  Ref<Node> gone;
-  Ref<Node> hold = Ref<Node>::borrow(victim);
-  pin_victim(c, victim);
-  report(c, victim, errors);
-  // The callback may have deleted the victim, cleared the cache or stored a
-  // new value under its key; only the victim itself is removed.
-  if (!remove_victim(c, victim, gone, errors)) {
-    Ref<> key = Ref<>::borrow(node_key(victim));
-    errors.capture(key.get());
+// Removes `victim` (held by the caller, and so is its key: a node's key
+// never changes while anyone holds the node) from the cache by its own key.
+// Returns as settle_removal does.
+bool remove_victim(Cache *c, Node *victim, Ref<Node> &gone, DeferredError &errors) {
+  if (!is_linked(c, victim)) return true;
+  MapHold map(c);
+  PyObject *taken = nullptr;
+  int r = dict_take(map.get(), node_key(victim), &taken);
+  gone = Ref<Node>::steal(reinterpret_cast<Node *>(taken));
+  if (r > 0 && gone.get() == victim && map.current()) {
+    detach_node(c, victim);
+    return true;
+  }
+  return settle_removal(c, victim, map, r, gone, errors);
+}
+
+// The end of an eviction, once the removal of the victim (held in `hold`)
+// has been tried.
+void finish_eviction(Cache *c, Node *victim, Ref<Node> &hold, bool removed, Ref<Node> &gone,
+                     DeferredError &errors) {
+  if (!removed) {
+    errors.capture(node_key(victim));
     // Reported already: it stays, out of reach of later evictions.
     if (is_linked(c, victim) && node_state(victim) == NodeState::evicting) {
       make_stuck(c, victim);
@@ -109,6 +118,46 @@ void evict_node(Cache *c, Node *victim, DeferredError &errors) {
   // record serves the next insertion.
   hold.reset();
   if (gone) discard_node(c, gone.release());
+}
+
+void evict_node(Cache *c, Node *victim, DeferredError &errors) {
+  Ref<Node> gone;
+  Ref<Node> hold = Ref<Node>::borrow(victim);
+  pin_victim(c, victim);
+  report(c, victim, errors);
+  // The callback may have deleted the victim, cleared the cache or stored a
+  // new value under its key; only the victim itself is removed.
+  bool removed = remove_victim(c, victim, gone, errors);
+  finish_eviction(c, victim, hold, removed, gone, errors);
+}
+
+// The eviction an insertion needs most often: one victim, no callback to
+// tell, nothing stuck to retry first. The same steps as evict_node's, less
+// the bookkeeping that only a callback or a failure needs. 1 when the
+// cache is within its size afterwards, 0 when the general loop must go on,
+// -1 with an error set (which ends an insertion's evictions).
+int evict_quietly(Cache *c, Node *keep) {
+  Node *victim = oldest_evictable(c);
+  if (victim != nullptr && victim == keep) victim = victim->newer;
+  if (victim == nullptr) return 0;
+  Ref<Node> hold = Ref<Node>::borrow(victim);
+  pin_victim(c, victim);
+  MapHold map(c);
+  PyObject *taken = nullptr;
+  int r = dict_take(map.get(), node_key(victim), &taken);
+  if (r > 0 && taken == as_object(victim) && map.current()) {
+    detach_node(c, victim);
+    hold.reset();
+    discard_node(c, victim);
+  } else {
+    // Code run by the key's hash or equality changed the cache meanwhile.
+    DeferredError errors;
+    Ref<Node> gone = Ref<Node>::steal(reinterpret_cast<Node *>(taken));
+    bool removed = settle_removal(c, victim, map, r, gone, errors);
+    finish_eviction(c, victim, hold, removed, gone, errors);
+    if (errors.any()) return errors.raise();
+  }
+  return surplus(c) > 0 ? 0 : 1;
 }
 
 // One more try at the oldest stuck entry, without telling the callback
@@ -134,6 +183,10 @@ void retry_stuck(Cache *c, DeferredError &errors) {
 int evict_surplus(Cache *c, Node *keep, bool retry_all) {
   // Callbacks may drop every other reference to the cache.
   Ref<> self_hold = Ref<>::borrow(as_object(c));
+  if (keep != nullptr && c->callback == nullptr && c->stuck_count == 0) {
+    int r = evict_quietly(c, keep);
+    if (r != 0) return r < 0 ? -1 : 0;
+  }
   DeferredError errors;
   // An insertion retries one stuck entry, so a key that keeps failing
   // costs one try per insertion; a failed try sends it to the back.

@@ -11,8 +11,8 @@ from _ivro import IVRO
 from hostile import ACTIONS, Boom, Ctx, HKey, Val, check_ctx, check_invariants
 
 
-def _setup(where):
-    ctx = Ctx(size=3)
+def _setup(where, callback=True):
+    ctx = Ctx(size=3, callback=callback)
     keys = [HKey(t, ctx, where) for t in "abc"]  # 'a' is the oldest: the next victim
     ctx.fill(keys)
     return ctx
@@ -28,6 +28,8 @@ OPS = {
     "lookup": lambda ctx, p: ctx.c[p("b")],
     "lookup_miss": lambda ctx, p: ctx.c[p("zz")],
     "store_new_evicts": lambda ctx, p: ctx.c.__setitem__(p("d"), Val("d")),
+    # Only the victim's key runs code.
+    "store_plain_evicts": lambda ctx, p: ctx.c.__setitem__("plain", Val("d")),
     "store_replace": lambda ctx, p: ctx.c.__setitem__(p("b"), Val("b2")),
     "delete": lambda ctx, p: ctx.c.__delitem__(p("b")),
     "contains": lambda ctx, p: p("b") in ctx.c,
@@ -45,17 +47,25 @@ OPS = {
 
 WHAT = sorted(ACTIONS) + ["flip"]
 
+# Evictions without a callback take a leaner path of their own.
+QUIET_OPS = ("store_new_evicts", "store_plain_evicts", "setdefault_new", "update")
+
 CASES = [
-    pytest.param(where, what, op, id=f"{where}-{what}-{op}")
+    pytest.param(where, what, op, True, id=f"{where}-{what}-{op}")
     for where in ("hash", "eq")
     for what in WHAT
     for op in OPS
+] + [
+    pytest.param(where, what, op, False, id=f"{where}-{what}-{op}-no_callback")
+    for where in ("hash", "eq")
+    for what in WHAT
+    for op in QUIET_OPS
 ]
 
 
-@pytest.mark.parametrize("where, what, op", CASES)
-def test_hostile_key_during_operation(where, what, op, unraisable):
-    ctx = _setup(where)
+@pytest.mark.parametrize("where, what, op, callback", CASES)
+def test_hostile_key_during_operation(where, what, op, callback, unraisable):
+    ctx = _setup(where, callback)
     probe = lambda tag: _probe(ctx, tag, where)  # noqa: E731
     if op == "update":
         arg = {probe("d"): Val("d"), probe("e"): Val("e")}
