@@ -79,7 +79,8 @@ static void replace_value(Cache *c, Node *existing, PyObject *value) {
 // emptied the cache) is done again on the new dictionary, as a plain
 // dict's store ends up in the dict it emptied; a node handed back is
 // always one of the current dictionary's.
-Upsert insert_or_find(Cache *c, PyObject *key, PyObject *value, Node **found, bool count) {
+// Inline here, so that an assignment (the hot path) pays no call for it.
+static inline Upsert upsert(Cache *c, PyObject *key, PyObject *value, Node **found, bool count) {
   RecursionGuard guard;
   if (c->callback_counts && surplus(c) >= 0 && !guard.enter()) return Upsert::failed;
   Node *fresh = nullptr;
@@ -113,9 +114,13 @@ Upsert insert_or_find(Cache *c, PyObject *key, PyObject *value, Node **found, bo
   return result < 0 ? Upsert::inserted_but_raised : Upsert::inserted;
 }
 
+Upsert insert_or_find(Cache *c, PyObject *key, PyObject *value, Node **found, bool count) {
+  return upsert(c, key, value, found, count);
+}
+
 static int store_entry(Cache *c, PyObject *key, PyObject *value) {
   Node *found = nullptr;
-  switch (insert_or_find(c, key, value, &found, false)) {
+  switch (upsert(c, key, value, &found, false)) {
     case Upsert::found:
       replace_value(c, found, value);
       return 0;

@@ -57,9 +57,23 @@ inline void link_above(Cache *c, Node *below, Node *n) noexcept {
 // Refreshes an entry. Pinned entries stay where they are: they are leaving,
 // or were reported already and must not come up for eviction again.
 inline void move_to_newest(Cache *c, Node *n) noexcept {
-  if (c->newest == n || node_state(n) != NodeState::listed) return;
-  unlink_node(c, n);
-  link_at_newest(c, n);
+  Node *top = c->newest;
+  if (top == n || node_state(n) != NodeState::listed) return;
+  // Every lookup of a hit comes here, so the general unlink and link are
+  // spelt out for this case: `n` is linked and not the newest, so it has a
+  // newer neighbour and the list has a newest entry.
+  Node *newer = n->newer;
+  Node *older = n->older;
+  newer->older = older;
+  if (older != nullptr) {
+    older->newer = newer;
+  } else {
+    c->oldest = newer;
+  }
+  n->older = top;
+  n->newer = nullptr;
+  top->newer = n;
+  c->newest = n;
 }
 
 // The entry the next eviction takes, or null.

@@ -13,7 +13,8 @@ namespace {
 // A miss of any kind, an unhashable key included, is counted and answered
 // with the default. Only ordinary errors make a miss: Ctrl-C, SystemExit
 // or MemoryError raised while the key is hashed or compared go through.
-PyObject *get_entry(PyObject *self, PyObject *key, PyObject *dflt) {
+// Inline, so that the common call shape pays no second call.
+inline PyObject *get_entry(PyObject *self, PyObject *key, PyObject *dflt) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
   MapHold map(c);
