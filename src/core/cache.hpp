@@ -99,15 +99,6 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds);
 void cache_dealloc(PyObject *self);
 Py_ssize_t cache_length(PyObject *self);
 
-// Node allocation with reuse. A blank node has no key, no value and no
-// links. `take_blank_node` returns a new reference to one, or null with
-// MemoryError set; `park_blank_node` takes one back. `discard_node` takes
-// over a reference to a node that is neither in the dictionary nor on the
-// list, releasing its key and value.
-Node *take_blank_node(Cache *c) noexcept;
-void park_blank_node(Cache *c, Node *node) noexcept;
-void discard_node(Cache *c, Node *node) noexcept;
-
 // Keyed access.
 PyObject *counted_lookup(PyObject *self, PyObject *key);
 int assign_entry(PyObject *self, PyObject *key, PyObject *value);

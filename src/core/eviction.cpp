@@ -15,6 +15,7 @@
 
 #include "core/cache.hpp"
 #include "core/dict_access.hpp"
+#include "core/node_reuse.hpp"
 #include "core/recency_list.hpp"
 #include "core/ref.hpp"
 

@@ -10,6 +10,7 @@
 // and leaves the recency list alone.
 #include "core/cache.hpp"
 #include "core/dict_access.hpp"
+#include "core/node_reuse.hpp"
 #include "core/recency_list.hpp"
 #include "core/ref.hpp"
 

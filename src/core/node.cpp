@@ -22,43 +22,14 @@ PyObject *node_repr(PyObject *self) {
   return PyObject_Repr(value.get());
 }
 
-Node *take_blank_node(Cache *c) noexcept {
-  Node *n = c->spare;
-  if (n != nullptr) {
-    c->spare = nullptr;
-    return n;
-  }
-  n = PyObject_New(Node, &NodeType);
+Node *new_blank_node() noexcept {
+  Node *n = PyObject_New(Node, &NodeType);
   if (n == nullptr) return nullptr;
   n->value = nullptr;
   set_node_key(n, nullptr);
   n->newer = nullptr;
   n->older = nullptr;
   return n;
-}
-
-void park_blank_node(Cache *c, Node *node) noexcept {
-  if (c->spare == nullptr) {
-    c->spare = node;
-  } else {
-    Py_DECREF(node);
-  }
-}
-
-void discard_node(Cache *c, Node *node) noexcept {
-  if (Py_REFCNT(node) != 1 || c->spare != nullptr) {
-    Py_DECREF(node);
-    return;
-  }
-  // Keep the record for the next insertion. It is parked before the key and
-  // value go, since their finalisers may insert into this cache.
-  PyObject *key = node_key(node);
-  PyObject *value = node->value;
-  set_node_key(node, nullptr);
-  node->value = nullptr;
-  c->spare = node;
-  Py_XDECREF(key);
-  Py_XDECREF(value);
 }
 
 }  // namespace ivro

@@ -1,6 +1,7 @@
 // get, setdefault, pop, popitem, has_key and membership.
 #include "core/cache.hpp"
 #include "core/dict_access.hpp"
+#include "core/node_reuse.hpp"
 #include "core/recency_list.hpp"
 #include "core/ref.hpp"
 #include "methods/fast_args.hpp"
