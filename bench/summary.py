@@ -2,6 +2,8 @@
 
     python bench/summary.py bench/results/*.json           # one line per interpreter
     python bench/summary.py --detail bench/results/X.json  # every row, one interpreter
+    python bench/summary.py --targets bench/results/*.json # the speed targets, met or not
+    python bench/summary.py --entries 1000000 FILES...     # the table at another size
 
 One line per interpreter. When several files are for the same one (as
 `scripts/bench.sh --repeat 3` writes), each figure is the median over them,
@@ -21,7 +23,8 @@ KEYS = ("int", "str")
 FLOOR_ROWS = [("hit c[k]", "hit"), ("get miss", "get miss"),
               ("replace c[k]=v", "replace"), ("insert+evict", "insert+evict")]
 PEER_ROWS = [("lru_cache", "hit c[k]", "hit"), ("lru_cache", "insert+evict", "insert+evict"),
-             ("cachebox", "hit c[k]", "hit"), ("cachebox", "insert+evict", "insert+evict")]
+             ("cachebox", "hit c[k]", "hit"), ("cachebox", "get miss", "get miss"),
+             ("cachebox", "insert+evict", "insert+evict")]
 
 
 def load(paths):
@@ -96,16 +99,84 @@ def detail(version, datas):
         print("| " + " | ".join(line).replace("– / –", "–") + " |")
 
 
+# (workload, limit on IVRO's time over the dict's) at 1,000 entries.
+FLOOR_TARGETS = [("hit c[k]", 1.25), ("get miss", 1.10), ("replace c[k]=v", 1.10),
+                 ("insert+evict", 1.20)]
+LARGE = 1_000_000
+LARGE_HIT = 1.35
+PEERS = ("odict", "lru_cache", "cachetools", "cachebox")
+
+
+def peer_need(peer_over_dict):
+    """What a peer's time over IVRO's must reach on a row: ahead by 5 % where
+    the peer is slower than the plain dict, within 5 % where it beats it."""
+    return 1.05 if peer_over_dict >= 1.0 else 0.95
+
+
+def targets(version, datas):
+    """Each speed target for one interpreter, met or missed, int and str keys."""
+    print(f"CPython {version} ({len(datas)} run{'s' if len(datas) > 1 else ''})")
+    misses = 0
+
+    def verdict(label, value, ok):
+        nonlocal misses
+        misses += not ok
+        print(f"  {'met   ' if ok else 'MISSED'} {label}: {value}")
+
+    for n in (N, LARGE):
+        runs = [{(r["workload"], r["keys"]): r for r in d["rows"] if r["n"] == n} for d in datas]
+        if not any(runs):
+            continue
+        limits = FLOOR_TARGETS if n == N else [("hit c[k]", LARGE_HIT)]
+        for workload, limit in limits:
+            for k in KEYS:
+                v = ratio(runs, workload, k, "ivro", "dict")
+                if v is not None:
+                    verdict(f"{n:,} {k} {workload} ÷ dict <= {limit}", f"{v:.2f}", v <= limit)
+        if n == N:
+            for k in KEYS:
+                v = ratio(runs, "hit c[k]", k, "lru_cache", "ivro")
+                bound = ratio(runs, "hit c[k]", k, "lru_cache", "dict")
+                if v is not None:
+                    verdict(f"{n:,} {k} hit × lru_cache >= 2", f"{v:.2f} (lru_cache hit ÷ dict "
+                            f"hit {bound:.2f}: the most any cache can reach)", v >= 2)
+        # Every peer, every row with a dict floor, under the 5 % rule.
+        # (The memo row has no floor: a dict never evicts, so it always hits.)
+        workloads = sorted({w for rows in runs for (w, _) in rows} - {"memo zipf"})
+        for workload in workloads:
+            for k in KEYS:
+                for peer in PEERS:
+                    v = ratio(runs, workload, k, peer, "ivro")
+                    p_dict = ratio(runs, workload, k, peer, "dict")
+                    if v is None or p_dict is None:
+                        continue
+                    need = peer_need(p_dict)
+                    if v < need:
+                        verdict(f"{n:,} {k} {workload} × {peer} >= {need}",
+                                f"{v:.2f} ({peer} {p_dict:.2f} × dict)", False)
+    print(f"  {misses} missed; rows against peers that are met are not listed\n")
+
+
 def fmt1(v):
     return "–" if v is None else f"{v:.1f}"
 
 
 def main(argv):
+    global N
     show_detail = "--detail" in argv
-    paths = [a for a in argv if a != "--detail"]
+    show_targets = "--targets" in argv
+    if "--entries" in argv:
+        i = argv.index("--entries")
+        N = int(argv[i + 1])
+        argv = argv[:i] + argv[i + 2:]
+    paths = [a for a in argv if a not in ("--detail", "--targets")]
     if not paths:
         sys.exit(__doc__)
     runs = load(paths)
+    if show_targets:
+        for version, datas in runs.items():
+            targets(version, datas)
+        return
     if show_detail:
         for version, datas in runs.items():
             detail(version, datas)

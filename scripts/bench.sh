@@ -8,6 +8,10 @@
 #                                   and 3-tuple keys (~10 min per interpreter)
 #   scripts/bench.sh --plot         ns/op against the number of entries on
 #                                   CPython 3.13, drawn to docs/scaling.png
+#   scripts/bench.sh --instructions instructions per operation under callgrind
+#                                   (bench/instructions.py), IVRO against the
+#                                   dict, for hit, get miss, replacement and
+#                                   insertion with eviction (~2 min each)
 #   --python 3.13,3.15              only these interpreters (default 3.12 to 3.15)
 #   --repeat 3                      three runs on each, the interpreters taking
 #                                   turns; the summary takes the median of each
@@ -25,6 +29,7 @@ cd "$ROOT"
 
 versions=("${SUPPORTED_VERSIONS[@]}")
 plot=0
+instructions=0
 repeat=1
 repeat_tag=
 suffix=
@@ -33,6 +38,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --python) IFS=, read -r -a versions <<<"$2"; shift 2 ;;
     --plot) plot=1; shift ;;
+    --instructions) instructions=1; shift ;;
     --quick) suffix=-quick; args+=("$1"); shift ;;
     --repeat) repeat=$2; repeat_tag=1; shift 2 ;;
     *) args+=("$1"); shift ;;
@@ -99,6 +105,53 @@ for ver in "${versions[@]}"; do
   fi
   build_s[$ver]=$((SECONDS - t0))
 done
+
+# callgrind_total VERSION ARGS...: the instructions one run of
+# bench/instructions.py ARGS takes on that interpreter.
+callgrind_total() {
+  local ver=$1
+  shift
+  local -a vg=(valgrind --tool=callgrind --callgrind-out-file=/dev/null)
+  if is_sid "$ver"; then
+    PYTHONPATH="/ivro/bench-$ver/site" chroot "$SID_ROOTFS" "${vg[@]}" \
+      "$(sid_python "$ver")" "/ivro/bench-$ver/src/bench/instructions.py" "$@" 2>&1
+  else
+    "${vg[@]}" "$ROOT/.venv/bench-$ver/bin/python" bench/instructions.py "$@" 2>&1
+  fi | sed -n 's/.*Collected : //p'
+}
+
+if [ "$instructions" = 1 ]; then
+  need_tools valgrind:valgrind
+  if [ -d "$SID_ROOTFS" ]; then
+    # valgrind reads /proc/self/maps.
+    mkdir -p "$SID_ROOTFS/proc"
+    mountpoint -q "$SID_ROOTFS/proc" || mount -t proc proc "$SID_ROOTFS/proc"
+    trap 'umount "$SID_ROOTFS/proc" 2>/dev/null || true' EXIT
+  fi
+  for ver in "${versions[@]}"; do
+    echo "== CPython $ver: instructions per operation (callgrind, 1,000 entries)"
+    echo "| operation | keys | IVRO | dict | ratio |"
+    echo "|---|---|---|---|---|"
+    for kind in int str; do
+      declare -A total=()
+      for impl in ivro dict; do
+        for op in loop pairs hit get_miss replace insert; do
+          total[$impl.$op]=$(callgrind_total "$ver" "$impl" "$op" "$kind")
+        done
+      done
+      for op in hit get_miss replace insert; do
+        loop=loop
+        [ "$op" = insert ] && loop=pairs
+        python3 -c "import sys; n = [int(x.replace(',', '')) for x in sys.argv[1:]]
+i, d = (n[0] - n[1]) / 1e5, (n[2] - n[3]) / 1e5
+print(f'| $op | $kind | {i:.0f} | {d:.0f} | {i / d:.2f} |')" \
+          "${total[ivro.$op]}" "${total[ivro.$loop]}" "${total[dict.$op]}" "${total[dict.$loop]}"
+      done
+    done
+    echo
+  done
+  exit 0
+fi
 
 commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
 git diff --quiet HEAD -- src CMakeLists.txt pyproject.toml 2>/dev/null || commit="$commit+changes"
