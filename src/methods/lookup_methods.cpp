@@ -142,13 +142,14 @@ PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds) {
       PyErr_SetString(PyExc_KeyError, "popitem(): IVRO dict is empty");
       return nullptr;
     }
+    // Holding the node holds its key too: a node's key never changes while
+    // anyone holds the node.
     Ref<Node> hold = Ref<Node>::borrow(end);
-    Ref<> key = Ref<>::borrow(node_key(end));
     Ref<> pair = Ref<>::steal(PyTuple_New(2));
     if (!pair) return nullptr;
     Node *removed = nullptr;
     // A failing hash or comparison leaves the entry where it is.
-    int r = remove_entry(c, key.get(), &removed);
+    int r = remove_entry(c, node_key(end), &removed);
     if (r < 0) return nullptr;
     if (r == 0) {
       if (is_linked(c, end)) {
