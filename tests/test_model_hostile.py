@@ -510,13 +510,17 @@ TestHostileModel.settings = settings(max_examples=max(_n, min(3 * _n, 600)))
 
 class Fickle:
     """A key whose hash and equality a test changes after storing it. After a thousand
-    calls it is honest again, so that an operation that would retry for ever comes back."""
+    calls it is honest again, so that an operation that would retry for ever comes back.
+    `hook`, when set, runs once at the next hashing."""
 
     def __init__(self, tag):
-        self.tag, self.hash, self.lying, self.calls = tag, 7, False, 0
+        self.tag, self.hash, self.lying, self.calls, self.hook = tag, 7, False, 0, None
 
     def __hash__(self):
         self.calls += 1
+        hook, self.hook = self.hook, None
+        if hook is not None:
+            hook()
         return 7 if self.calls > 1000 else self.hash
 
     def __eq__(self, other):
@@ -525,30 +529,71 @@ class Fickle:
         return lie or (isinstance(other, Fickle) and other.tag == self.tag)
 
 
+def reporting(size, reports):
+    return IVRO(size, lambda key, v: reports.append((key, v)))
+
+
+def make_stuck(c, k):  # k's eviction is reported, its removal fails: k stays, stuck
+    k.hash = 8
+    with pytest.raises(KeyError):
+        c[f"evicts {k.tag}"] = "x"
+    k.hash = 7
+
+
+# Each: the cache, then the step in which an eviction meets an entry other than its victim.
 def stored_anew(reports):  # its hash changed, then the same key went in again
-    c, k = IVRO(1, lambda key, v: reports.append(key)), Fickle("k")
+    c, k = reporting(1, reports), Fickle("k")
     c[k] = "victim"
     k.hash = 8
-    return c, k, lambda: c.__setitem__(k, "new")
+    return c, lambda: c.__setitem__(k, "new")
 
 
 def claims_equal(reports):  # another key claims to equal the victim's
-    c, a, b = IVRO(2, lambda key, v: reports.append(key)), Fickle("a"), Fickle("b")
+    c, a, b = reporting(2, reports), Fickle("a"), Fickle("b")
     c[b], c[a] = "other", "victim"
     c[b]  # b's slot comes first in the probe, so the removal of a asks b == a
     b.lying = True
-    return c, a, lambda: c.__setitem__("x", "new")
+    return c, lambda: c.__setitem__("x", "new")
 
 
-@pytest.mark.parametrize("setup", [stored_anew, claims_equal])
-def test_victim_removal_that_takes_another_entry(setup):
+def becomes_equal(reports):  # the victim's key now equals another's: each finds the other
+    c, a, b = reporting(2, reports), Fickle("a"), Fickle("b")
+    c[b], c[a] = "other", "victim"
+    c[b]
+    a.tag = "b"
+    return c, lambda: c.__setitem__("x", "new")
+
+
+def revived_over_size(reports):  # a stuck entry given a new value counts again
+    c, k = reporting(1, reports), Fickle("k")
+    c[k] = "victim"
+    make_stuck(c, k)
+    return c, lambda: c.__setitem__(k, "new")
+
+
+def revived_during_retry(reports):  # the retry's own hashing gives it a new value
+    c, k = reporting(2, reports), Fickle("k")
+    c[k], c[1] = "victim", 1
+    make_stuck(c, k)
+    k.hook = lambda: c.__setitem__(k, "new")
+    return c, lambda: c.set_size(2)
+
+
+@pytest.mark.parametrize("setup", [stored_anew, claims_equal, becomes_equal,
+                                   revived_over_size, revived_during_retry])
+def test_victim_removal_that_meets_another_entry(setup):
     reports = []
-    c, victim_key, insert = setup(reports)
+    c, step = setup(reports)
+    stored = {*c.values(), "new", *(v for _, v in reports)}
     try:
-        insert()
+        step()
         raised = False
     except KeyError:
         raised = True
-    assert len(reports) == 1 and reports[0] is victim_key, f"victim reported {len(reports)} times"
+    told, held = [v for _, v in reports], c.values()
+    assert told.count("victim") == 1 and len(set(told)) == len(told), f"reported: {reports}"
     # Either the reported victim has left, or the caller is told that it could not.
-    assert raised or "victim" not in c.values()
+    assert raised or "victim" not in held
+    assert not [v for v in stored if v not in held and v not in told], "left unreported"
+    stuck = [v for v in held if v in told]
+    assert len(c) <= c.get_size() + len(stuck), "over its size beyond the stuck entries"

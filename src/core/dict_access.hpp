@@ -6,6 +6,24 @@
 
 namespace ivro {
 
+// Some interpreter releases (CPython 3.13 before 3.13.7, 3.14 before its
+// final release, 3.15 before its first alpha) have a PyDict_SetDefault
+// that, when growing the table runs out of memory, hands back the default as
+// if it had stored it, with MemoryError pending and the dictionary's count
+// already raised. The entry is not in the table then. Whether the running
+// interpreter is one of them is decided once, at import: a module built
+// against 3.13 headers may be loaded by any 3.13 release.
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x03100000
+extern bool setdefault_may_lie;
+// After PyDict_SetDefault handed back the default: true when it did not in
+// fact store it (an error is pending).
+inline bool setdefault_lied() noexcept { return setdefault_may_lie && PyErr_Occurred(); }
+#else
+inline constexpr bool setdefault_lied() noexcept { return false; }
+#endif
+// Called by the module's initialisation.
+void detect_dict_quirks() noexcept;
+
 // Looks `key` up and tells absence from failure without creating an
 // exception on a miss. 1 with a borrowed node in *out, 0 when absent, -1 on
 // error. The borrowed pointer is valid until Python code next runs. (The

@@ -23,21 +23,6 @@ namespace ivro {
 
 namespace {
 
-// Puts back an entry that a removal took by mistake (the victim's key found
-// another entry: one put anew under the same key while the victim's key was
-// hashed, or one whose key claims to equal it), with the state it had.
-// Should the key have been taken yet again meanwhile, the newer entry wins,
-// as with any later assignment.
-int restore_entry(Cache *c, const MapHold &map, Node *node, NodeState state) {
-  PyObject *held = PyDict_SetDefault(map.get(), node_key(node), as_object(node));
-  if (held == nullptr) return -1;
-  if (held == as_object(node) && map.current()) {
-    keep_untracked(c, node_key(node));
-    relink_node(c, node, state);
-  }
-  return 0;
-}
-
 // Tells the callback, if any, that `node` has left the cache.
 void report(Cache *c, Node *node, DeferredError &errors) {
   if (c->callback == nullptr) return;
@@ -49,24 +34,49 @@ void report(Cache *c, Node *node, DeferredError &errors) {
   if (!result) errors.capture(callback.get());
 }
 
+// Puts back an entry that a removal took by mistake: another one under the
+// victim's key (put anew while the victim's key was hashed, or one whose
+// key claims to equal it), or a stuck victim that was given a new value
+// while its removal ran. It had no part in this eviction, so it stays with
+// the state it had. If it cannot stay (the put-back fails, or yet another
+// entry holds the key by now) it has left by the hand of an eviction and is
+// reported like any victim, unless that was done already (it was being
+// evicted or stuck).
+void put_back(Cache *c, const MapHold &map, Ref<Node> &node, NodeState state,
+              DeferredError &errors) {
+  PyObject *held = PyDict_SetDefault(map.get(), node_key(node.get()), node.obj());
+  bool lied = held == node.obj() && setdefault_lied();
+  if (held == node.obj() && !lied) {
+    if (map.current()) {
+      keep_untracked(c, node_key(node.get()));
+      relink_node(c, node.get(), state);
+    }
+    return;
+  }
+  if (held == nullptr || lied) errors.capture(node_key(node.get()));
+  if (state == NodeState::listed) report(c, node.get(), errors);
+  // The interpreter's dictionary may still point to it: see setdefault_lied.
+  if (lied) node.release();
+}
+
 // What follows a removal by the victim's own key (`r` and `gone` as
 // dict_take left them) when it did not simply take the victim: the key
-// found another entry, nothing, or failed. True when the victim has left
-// (now, or earlier by other hands); false with an error set when it could
-// not be removed and is still there. What the removal took stays in `gone`,
-// for the caller to release once it holds nothing else of it.
+// found another entry, the victim revived as an ordinary entry, nothing, or
+// failed. True when the victim has left (now, or earlier by other hands) or
+// is no victim any more; false with an error set when it could not be
+// removed and is still there. What the removal took stays in `gone`, for
+// the caller to release once it holds nothing else of it.
 bool settle_removal(Cache *c, Node *victim, const MapHold &map, int r, Ref<Node> &gone,
                     DeferredError &errors) {
   if (r > 0 && map.current()) {
+    // A victim is pinned, as being evicted or stuck; one that is listed
+    // again was given a new value while its key ran.
+    bool revived = gone.get() == victim && node_state(victim) == NodeState::listed;
     NodeState state = detach_node(c, gone.get());
-    if (gone.get() != victim) {
+    if (gone.get() != victim || revived) {
       Ref<Node> other = std::move(gone);
-      if (restore_entry(c, map, other.get(), state) < 0) {
-        // Out for good, by the hand of an eviction: it is reported like
-        // any victim, unless it was being evicted or stuck (told already).
-        errors.capture(node_key(other.get()));
-        if (state == NodeState::listed) report(c, other.get(), errors);
-      }
+      put_back(c, map, other, state, errors);
+      if (revived) return true;
     }
   }
   if (r >= 0 && is_linked(c, victim)) {
@@ -95,7 +105,7 @@ bool remove_victim(Cache *c, Node *victim, Ref<Node> &gone, DeferredError &error
   PyObject *taken = nullptr;
   int r = dict_take(map.get(), node_key(victim), &taken);
   gone = Ref<Node>::steal(reinterpret_cast<Node *>(taken));
-  if (r > 0 && gone.get() == victim && map.current()) {
+  if (r > 0 && gone.get() == victim && map.current() && node_state(victim) != NodeState::listed) {
     detach_node(c, victim);
     return true;
   }

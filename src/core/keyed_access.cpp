@@ -54,20 +54,30 @@ int remove_entry(Cache *c, PyObject *key, Node **out) {
 }
 
 // Replacement: the key keeps its first key object and its place in the
-// dictionary; only the value and the recency change. A stuck entry (its
-// old value reported, its removal failed) holds new data now and becomes an
-// ordinary entry again; one being evicted is still removed by its eviction.
+// dictionary; only the value and the recency change. An entry being
+// evicted is still removed by its eviction.
 static void replace_value(Cache *c, Node *existing, PyObject *value) {
   PyObject *old_value = existing->value;
   existing->value = Py_NewRef(value);
-  if (node_state(existing) == NodeState::stuck) {
-    detach_node(c, existing);
-    link_at_newest(c, existing);
-  } else {
-    move_to_newest(c, existing);
-  }
+  move_to_newest(c, existing);
   // Last, once the node is in its final place: this may run a finaliser.
   Py_DECREF(old_value);
+}
+
+// A stuck entry (its old value reported, its removal failed) given a new
+// value holds unreported data now: it becomes an ordinary entry again, the
+// newest, and counts against the size once more, so the cache evicts what
+// it holds beyond its size as after an insertion.
+static int revive_stuck(Cache *c, Node *stuck, PyObject *value) {
+  RecursionGuard guard;
+  if (c->callback_counts && !guard.enter()) return -1;
+  Ref<Node> hold = Ref<Node>::borrow(stuck);
+  Ref<> old_value = Ref<>::steal(stuck->value);
+  stuck->value = Py_NewRef(value);
+  detach_node(c, stuck);
+  link_at_newest(c, stuck);
+  // The old value goes once the cache is within its size again.
+  return surplus(c) > 0 ? evict_surplus(c, stuck) : 0;
 }
 
 // One dictionary probe decides between replacement and insertion: a blank
@@ -93,6 +103,12 @@ static inline Upsert upsert(Cache *c, PyObject *key, PyObject *value, Node **fou
     if (held == as_object(fresh)) {
       set_node_key(fresh, Py_NewRef(key));
       fresh->value = Py_NewRef(value);
+      if (setdefault_lied()) {
+        // Not stored, but the interpreter's dictionary may be inconsistent
+        // now: the record is left to it, whole, rather than freed while
+        // anything might still point to it. A leak is the lesser harm.
+        return Upsert::failed;
+      }
       if (map.current()) break;
       Py_DECREF(fresh);  // stored just as the cache was emptied: the old dictionary keeps it
       continue;
@@ -123,6 +139,7 @@ static int store_entry(Cache *c, PyObject *key, PyObject *value) {
   Node *found = nullptr;
   switch (upsert(c, key, value, &found, false)) {
     case Upsert::found:
+      if (node_state(found) == NodeState::stuck) return revive_stuck(c, found, value);
       replace_value(c, found, value);
       return 0;
     case Upsert::inserted:

@@ -1,5 +1,6 @@
 // The module's entry point: readies the two types and publishes IVRO.
 #include "core/cache.hpp"
+#include "core/dict_access.hpp"
 #include "module/docs.hpp"
 
 namespace {
@@ -14,6 +15,7 @@ PyModuleDef ivro_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__ivro(void) {
+  ivro::detect_dict_quirks();
   ivro::NodeType.tp_new = PyType_GenericNew;
   if (PyType_Ready(&ivro::NodeType) < 0) return nullptr;
   ivro::CacheType.tp_new = PyType_GenericNew;
