@@ -27,9 +27,14 @@ struct Node {
   Node *older;  // not a reference; null for the oldest entry
 };
 
-// The whole record must stay at 48 bytes on 64-bit builds: it is the only
-// memory an entry costs beyond the dictionary's own slot.
+// The whole record must stay at the object header and four words: it is
+// the only memory an entry costs beyond the dictionary's own slot. That is
+// 48 bytes on 64-bit builds with the GIL, and 64 on free-threaded ones,
+// whose object header carries an owning thread, a lock and two counts.
+static_assert(sizeof(Node) == sizeof(PyObject) + 4 * sizeof(void *), "Node grew");
+#ifndef Py_GIL_DISABLED
 static_assert(sizeof(void *) != 8 || sizeof(Node) == 48, "Node grew");
+#endif
 static_assert(alignof(PyObject) >= 4, "no room for the state bits");
 
 inline constexpr uintptr_t node_state_mask = 3;

@@ -5,6 +5,7 @@
 // `other` or this cache. The first failing pair stops the update; the
 // pairs before it stay applied.
 #include "core/cache.hpp"
+#include "core/locking.hpp"
 #include "core/ref.hpp"
 #include "methods/methods.hpp"
 
@@ -24,6 +25,22 @@ int assign_pair(PyObject *self, PyObject *key, PyObject *value) {
 // rather than reading on, possibly for ever.
 int update_from_dict(PyObject *self, PyObject *dict) {
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
+#ifdef Py_GIL_DISABLED
+  // Without the GIL a dict can only be walked under its own lock, which
+  // must not be held while this cache's dictionary is used (see
+  // locking.hpp): its pairs are read at once instead.
+  Ref<> pairs = Ref<>::steal(PyDict_Items(dict));
+  if (!pairs) return -1;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+    PyObject *pair = PyList_GET_ITEM(pairs.get(), i);
+    if (assign_pair(self, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) return -1;
+    if (PyDict_GET_SIZE(dict) != size) {
+      PyErr_SetString(PyExc_RuntimeError, "dict mutated during update");
+      return -1;
+    }
+  }
+  return 0;
+#else
   Py_ssize_t pos = 0;
   PyObject *key = nullptr;
   PyObject *value = nullptr;
@@ -35,6 +52,7 @@ int update_from_dict(PyObject *self, PyObject *dict) {
     }
   }
   return 0;
+#endif
 }
 
 // dict.update reads a dict's storage directly only when iterating it would
@@ -47,9 +65,10 @@ bool walk_as_raw_dict(PyObject *other) {
 
 // Another cache is read without touching its counters or its order, and
 // its entries go in oldest first so that their relative recency carries
-// over.
+// over. It is read at once, under its own lock, and that lock is let go
+// before this cache changes.
 int update_from_cache(PyObject *self, PyObject *other) {
-  Ref<> items = Ref<>::steal(cache_items(other, nullptr));
+  Ref<> items = Ref<>::steal(locked<cache_items>(other, nullptr));
   if (!items) return -1;
   for (Py_ssize_t i = PyList_GET_SIZE(items.get()) - 1; i >= 0; --i) {
     PyObject *pair = PyList_GET_ITEM(items.get(), i);

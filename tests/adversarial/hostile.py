@@ -120,7 +120,7 @@ def _act_insert_internals(ctx, *_):
     # object.__subclasses__()) used as keys: nothing of the cache's own
     # bookkeeping may be confused with them.
     for t in object.__subclasses__():
-        if t.__module__ == "_ivro":
+        if getattr(t, "__module__", None) == "_ivro":  # some types have none
             ctx.c[t] = Val(ctx.fresh("internal"))
 
 
