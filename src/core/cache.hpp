@@ -38,11 +38,6 @@ struct Cache {
   // One detached node kept for reuse, so that a replacement or an
   // insertion that evicts needs no allocation. Owned; key and value null.
   Node *spare;
-#ifdef Py_GIL_DISABLED
-  // Without the GIL the dictionary is emptied in place (see locking.hpp);
-  // each emptying counts here, which is how a probe tells that it met one.
-  uint64_t emptied;
-#endif
 };
 
 extern PyTypeObject CacheType;
@@ -73,12 +68,10 @@ inline Py_ssize_t surplus(const Cache *c) noexcept {
 // old one. The old one is never cleared in place: an operation further up
 // the stack may be inside one of its lookups (a key's __eq__ or a finaliser
 // called clear), and it holds the old dictionary through a MapHold until it
-// is done. (Without the GIL the dictionary is also the cache's lock and
-// stays; its entries move out to a list instead, and `emptied` tells the
-// lookup under way.) What held the old entries is handed to the caller in
-// `old`, to release once the cache is consistent again: that runs the old
-// entries' finalisers, which may use the cache. -1 with MemoryError set,
-// and nothing changed, if no memory can be had.
+// is done. The old dictionary is handed to the caller in `old`, to release
+// once the cache is consistent again: that runs the old entries'
+// finalisers, which may use the cache. -1 with MemoryError set, and nothing
+// changed, if no dictionary can be had.
 int replace_key_map(Cache *c, Ref<> &old) noexcept;
 
 // The dictionary an operation probes, held for as long as the operation
@@ -89,25 +82,16 @@ int replace_key_map(Cache *c, Ref<> &old) noexcept;
 // operation took effect just before the swap.
 class MapHold {
  public:
-#ifdef Py_GIL_DISABLED
-  explicit MapHold(Cache *c) noexcept
-      : cache_(c), map_(Py_NewRef(c->key_map)), emptied_(c->emptied) {}
-  bool current() const noexcept { return cache_->key_map == map_ && cache_->emptied == emptied_; }
-#else
   explicit MapHold(Cache *c) noexcept : cache_(c), map_(Py_NewRef(c->key_map)) {}
-  bool current() const noexcept { return cache_->key_map == map_; }
-#endif
   ~MapHold() { Py_DECREF(map_); }
   MapHold(const MapHold &) = delete;
   MapHold &operator=(const MapHold &) = delete;
   PyObject *get() const noexcept { return map_; }
+  bool current() const noexcept { return cache_->key_map == map_; }
 
  private:
   Cache *cache_;
   PyObject *map_;
-#ifdef Py_GIL_DISABLED
-  uint64_t emptied_;
-#endif
 };
 
 // Lifecycle slots.

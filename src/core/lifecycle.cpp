@@ -2,8 +2,6 @@
 #include "core/recency_list.hpp"
 #include "core/ref.hpp"
 
-#include <utility>
-
 namespace ivro {
 
 bool require_initialised(Cache *c) noexcept {
@@ -25,31 +23,12 @@ static PyObject *new_key_map() noexcept {
 }
 
 int replace_key_map(Cache *c, Ref<> &old) noexcept {
-#ifdef Py_GIL_DISABLED
-  // The nodes move to a list first, so that emptying the dictionary drops
-  // no last reference and runs no code; the keys live on in their nodes.
-  Ref<> entries = Ref<>::steal(PyList_New(PyDict_GET_SIZE(c->key_map)));
-  if (!entries) return -1;
-  Py_ssize_t pos = 0;
-  Py_ssize_t i = 0;
-  PyObject *key = nullptr;
-  PyObject *node = nullptr;
-  while (PyDict_Next(c->key_map, &pos, &key, &node)) {
-    PyList_SET_ITEM(entries.get(), i++, Py_NewRef(node));
-  }
-  release_all_links(c);
-  PyDict_Clear(c->key_map);
-  ++c->emptied;
-  old = std::move(entries);
-  return 0;
-#else
   PyObject *fresh = new_key_map();
   if (fresh == nullptr) return -1;
   release_all_links(c);
   old = Ref<>::steal(c->key_map);
   c->key_map = fresh;
   return 0;
-#endif
 }
 
 // A second __init__ validates everything before it changes anything, so a

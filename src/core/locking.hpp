@@ -11,9 +11,15 @@
 // __eq__ that blocks in the middle of a store gets the cache back before
 // the store goes on. Other threads can then change the cache only where
 // user code runs, as they could with the GIL, and never between a
-// dictionary operation and the bookkeeping that follows it. For that the
-// dictionary must stay the same object for the cache's life: clear() and a
-// second __init__ empty it in place on these interpreters.
+// dictionary operation and the bookkeeping that follows it.
+//
+// Not yet so when the cache is emptied meanwhile: clear() and a second
+// __init__ give the cache a new dictionary (emptying one in place while a
+// store into it is under way meets interpreter releases that then store
+// the key where it can never be found again), so an operation suspended in
+// a probe of the old dictionary resumes holding that dictionary's lock, not
+// the new one's. That is why the module does not declare that it runs
+// without the GIL.
 #pragma once
 
 #include <Python.h>
@@ -39,8 +45,7 @@ struct Locked<F> {
 #ifdef Py_GIL_DISABLED
     R result;
     Py_BEGIN_CRITICAL_SECTION(self);
-    // Set once by the first __init__ (under the outer section) and never
-    // replaced afterwards.
+    // Null until the first __init__, which runs under the outer section.
     PyObject *map = as_cache(self)->key_map;
     if (map == nullptr) {
       result = F(self, args...);
