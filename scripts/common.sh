@@ -123,8 +123,77 @@ need_tools() {
 
 # ---- Debian root file systems ----------------------------------------------
 
-# The same archive that this machine's apt is configured with.
-MIRROR=${IVRO_DEBIAN_MIRROR:-${ARMHF_MIRROR:-http://deb.debian.org/debian}}
+# debian_mirror: prints the URL of the Debian archive this machine's apt
+# uses, so that the root file systems come from the same place as the host's
+# packages (and work where only that one is reachable). IVRO_DEBIAN_MIRROR
+# (or ARMHF_MIRROR, its older name) overrides it. Reads apt's sources in the
+# order apt does: sources.list, then sources.list.d/ by name, both the
+# one-line and the deb822 format; takes the first enabled "deb" URI whose
+# path is a Debian archive, skipping the security archive, which carries
+# only updates. Fails when there is none.
+debian_mirror() {
+  local override=${IVRO_DEBIAN_MIRROR:-${ARMHF_MIRROR:-}}
+  if [ -n "$override" ]; then
+    echo "$override"
+    return 0
+  fi
+  local etc=${IVRO_APT_ETC:-/etc/apt} f
+  local -a files=()
+  [ -f "$etc/sources.list" ] && files+=("$etc/sources.list")
+  for f in "$etc"/sources.list.d/*; do
+    case $f in *.list | *.sources) [ -f "$f" ] && files+=("$f") ;; esac
+  done
+  local uri line
+  while read -r uri; do
+    # A mirror list (mirror+file:///etc/apt/mirrors/debian.list) names
+    # the archive in its first entry.
+    if [[ $uri == mirror+file://* ]]; then
+      line=$(grep -v -E '^[[:space:]]*(#|$)' "${uri#mirror+file://}" 2>/dev/null | head -n 1) || true
+      uri=${line%%[[:space:]]*}
+    fi
+    uri=${uri%/}
+    if [[ $uri =~ ^[a-z+]+://.*/debian$ ]]; then
+      echo "$uri"
+      return 0
+    fi
+  done < <([ ${#files[@]} -eq 0 ] || awk '
+    function take(type, uri, suites,   t, n, i, types) {
+      n = split(type, types, /[[:space:]]+/)
+      for (i = 1; i <= n; i++) if (types[i] == "deb") t = 1
+      if (!t || uri == "" || uri ~ /security/ || suites ~ /security/) return
+      split(uri, first, /[[:space:]]+/)
+      print first[1]
+    }
+    function flush() {
+      if (tolower(enabled) != "no") take(types, uris, suites)
+      types = uris = suites = enabled = ""
+    }
+    FNR == 1 { flush() }
+    /^[[:space:]]*#/ { next }
+    FILENAME ~ /\.list$/ {
+      line = $0
+      gsub(/\[[^]]*\]/, " ", line)
+      if (split(line, w, /[[:space:]]+/) >= 3) {
+        if (w[1] == "") { w[1] = w[2]; w[2] = w[3]; w[3] = w[4] }
+        take(w[1], w[2], w[3])
+      }
+      next
+    }
+    /^[[:space:]]*$/ { flush(); next }
+    /^[A-Za-z-]+:/ {
+      key = tolower($0); sub(/:.*/, "", key)
+      val = $0; sub(/^[^:]*:[[:space:]]*/, "", val); sub(/[[:space:]]+$/, "", val)
+      if (key == "types") types = val
+      else if (key == "uris") uris = val
+      else if (key == "suites") suites = val
+      else if (key == "enabled") enabled = val
+    }
+    END { flush() }
+  ' "${files[@]}")
+  echo "error: no Debian archive found in apt's sources ($etc/sources.list," \
+    "$etc/sources.list.d/); set IVRO_DEBIAN_MIRROR to its URL" >&2
+  return 1
+}
 
 # make_rootfs DIR ARCH SUITE PACKAGE...: unpacks the packages (and what they
 # depend on) into DIR, unless DIR already holds exactly that set. Only
@@ -140,14 +209,16 @@ make_rootfs() {
     if [ -f "$dir/.ivro-stamp" ] && [ "$(cat "$dir/.ivro-stamp")" = "$stamp" ]; then
       exit 0
     fi
-    echo "== creating the $suite $arch root file system in ${dir#"$ROOT"/}"
+    local mirror
+    mirror=$(debian_mirror)
+    echo "== creating the $suite $arch root file system in ${dir#"$ROOT"/} from $mirror"
     rm -rf "$dir"
     local pkgs
     pkgs=$(IFS=,; echo "$*")
     # Unstable's Release file may be past its Valid-Until date on a machine
     # whose archive is a snapshot; the packages are still signed.
     mmdebstrap --quiet --variant=extract --arch="$arch" --include="$pkgs" \
-      --aptopt='Acquire::Check-Valid-Until "false"' "$suite" "$dir" "$MIRROR"
+      --aptopt='Acquire::Check-Valid-Until "false"' "$suite" "$dir" "$mirror"
     # Nothing ran the usrmerge set-up, but the dynamic loader's path and
     # everything else look for /lib and friends.
     local d
@@ -215,3 +286,7 @@ in_sid() {
   PYTHONPATH="/ivro/$name/site${IVRO_EXTRA_PATH:+:$IVRO_EXTRA_PATH}" \
     chroot "$SID_ROOTFS" "$py" "$@"
 }
+
+# ---- Free-threaded interpreters, built from source -------------------------
+
+source "$ROOT/scripts/ft_python.sh"
