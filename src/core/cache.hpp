@@ -68,10 +68,12 @@ inline Py_ssize_t surplus(const Cache *c) noexcept {
 // old one. The old one is never cleared in place: an operation further up
 // the stack may be inside one of its lookups (a key's __eq__ or a finaliser
 // called clear), and it holds the old dictionary through a MapHold until it
-// is done. The old dictionary is handed to the caller in `old`, to release
-// once the cache is consistent again: that runs the old entries'
-// finalisers, which may use the cache. -1 with MemoryError set, and nothing
-// changed, if no dictionary can be had.
+// is done. (Without the GIL the dictionary is the cache's lock and must
+// stay: there it is emptied in place, its nodes moved out to a list.) What
+// held the old entries is handed to the caller in `old`, to release once
+// the cache is consistent again: that runs the old entries' finalisers,
+// which may use the cache. -1 with MemoryError set, and nothing changed, if
+// no memory can be had.
 int replace_key_map(Cache *c, Ref<> &old) noexcept;
 
 // The dictionary an operation probes, held for as long as the operation
@@ -87,7 +89,14 @@ class MapHold {
   MapHold(const MapHold &) = delete;
   MapHold &operator=(const MapHold &) = delete;
   PyObject *get() const noexcept { return map_; }
+#ifdef Py_GIL_DISABLED
+  // The dictionary is emptied in place there, and no user code runs inside
+  // a dictionary operation once it has found or changed an entry: what it
+  // found or changed is in the cache as it is now.
+  bool current() const noexcept { return true; }
+#else
   bool current() const noexcept { return cache_->key_map == map_; }
+#endif
 
  private:
   Cache *cache_;

@@ -1,6 +1,9 @@
 #include "core/cache.hpp"
+#include "core/locking.hpp"
 #include "core/recency_list.hpp"
 #include "core/ref.hpp"
+
+#include <utility>
 
 namespace ivro {
 
@@ -23,12 +26,39 @@ static PyObject *new_key_map() noexcept {
 }
 
 int replace_key_map(Cache *c, Ref<> &old) noexcept {
+#ifdef Py_GIL_DISABLED
+  // The nodes move to a list first, so that emptying the dictionary drops
+  // no last reference and runs no code (each key lives on in its node).
+  Ref<> entries = Ref<>::steal(PyList_New(PyDict_GET_SIZE(c->key_map)));
+  if (!entries) return -1;
+  Py_ssize_t pos = 0;
+  Py_ssize_t i = 0;
+  PyObject *key = nullptr;
+  PyObject *node = nullptr;
+  while (PyDict_Next(c->key_map, &pos, &key, &node)) {
+    PyList_SET_ITEM(entries.get(), i++, Py_NewRef(node));
+  }
+  // An emptied dict has a table for str keys only. A store that was under
+  // way in it (a key's __eq__ emptied the cache) resumes in whatever table
+  // it then finds, and some interpreter releases put a key of another type
+  // into that kind of table where no lookup finds it again. So the table
+  // is made a general one again at once: a non-str key in and out.
+  release_all_links(c);
+  PyDict_Clear(c->key_map);
+  if (PyDict_SetItem(c->key_map, Py_None, Py_None) == 0) {
+    PyDict_DelItem(c->key_map, Py_None);
+  }
+  PyErr_Clear();  // an emptied str-only table is only a risk, not an error
+  old = std::move(entries);
+  return 0;
+#else
   PyObject *fresh = new_key_map();
   if (fresh == nullptr) return -1;
   release_all_links(c);
   old = Ref<>::steal(c->key_map);
   c->key_map = fresh;
   return 0;
+#endif
 }
 
 // A second __init__ validates everything before it changes anything, so a
@@ -56,7 +86,7 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
   if (c->key_map == nullptr) {
     PyObject *map = new_key_map();
     if (map == nullptr) return -1;
-    c->key_map = map;
+    publish_key_map(c, map);
     c->newest = nullptr;
     c->oldest = nullptr;
     c->size = size;

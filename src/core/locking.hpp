@@ -1,28 +1,27 @@
 // What keeps other threads out of a cache while an operation works on it,
 // on interpreters without the GIL. With the GIL all of this compiles away.
 //
-// An operation holds the cache's critical section and, inside it, its
-// dictionary's. The inner one is what matters: a critical section is
-// suspended whenever its thread blocks, which is exactly where user code
-// runs (a key's __hash__ or __eq__, a finaliser, the callback), and on
-// resuming the interpreter takes back only the innermost one. The
-// dictionary's own operations lock the dictionary again, which the
-// interpreter skips when that lock is the innermost one held; so a key's
-// __eq__ that blocks in the middle of a store gets the cache back before
-// the store goes on. Other threads can then change the cache only where
-// user code runs, as they could with the GIL, and never between a
-// dictionary operation and the bookkeeping that follows it.
+// An operation holds the critical section of the cache's dictionary, which
+// is therefore the cache's lock and stays the same object for the cache's
+// life (clear() and a second __init__ empty it in place there). A critical
+// section is suspended whenever its thread blocks, which is exactly where
+// user code runs (a key's __hash__ or __eq__, a finaliser, the callback),
+// and the interpreter takes back only the innermost one when the thread
+// goes on. The dictionary's own operations lock the dictionary again,
+// which the interpreter skips when that lock is the innermost one held; so
+// a key's __eq__ that blocks in the middle of a store gets the whole cache
+// back before the store goes on. Other threads can then change the cache
+// only where user code runs, as they could with the GIL, and never between
+// a dictionary operation and the bookkeeping that follows it.
 //
-// Not yet so when the cache is emptied meanwhile: clear() and a second
-// __init__ give the cache a new dictionary (emptying one in place while a
-// store into it is under way meets interpreter releases that then store
-// the key where it can never be found again), so an operation suspended in
-// a probe of the old dictionary resumes holding that dictionary's lock, not
-// the new one's. That is why the module does not declare that it runs
-// without the GIL.
+// An operation entered again from user code that runs inside one (the
+// callback, a key's __eq__) on the same thread finds that section the
+// innermost one, so it goes straight on under it too.
 #pragma once
 
 #include <Python.h>
+
+#include <atomic>
 
 #include "core/cache.hpp"
 
@@ -34,8 +33,21 @@
 
 namespace ivro {
 
-// locked<f>: f(self, ...) run holding the cache's critical sections. A
-// function the slot and method tables take in place of f.
+#ifdef Py_GIL_DISABLED
+// The dictionary is set once, by the first __init__, under the object's own
+// critical section; operations read it before they hold anything.
+inline PyObject *load_key_map(Cache *c) noexcept {
+  return std::atomic_ref<PyObject *>(c->key_map).load(std::memory_order_acquire);
+}
+inline void publish_key_map(Cache *c, PyObject *map) noexcept {
+  std::atomic_ref<PyObject *>(c->key_map).store(map, std::memory_order_release);
+}
+#else
+inline void publish_key_map(Cache *c, PyObject *map) noexcept { c->key_map = map; }
+#endif
+
+// locked<f>: f(self, ...) run holding the cache's lock. A function the slot
+// and method tables take in place of f.
 template <auto F>
 struct Locked;
 
@@ -43,19 +55,29 @@ template <class R, class... A, R (*F)(PyObject *, A...)>
 struct Locked<F> {
   static R call(PyObject *self, A... args) {
 #ifdef Py_GIL_DISABLED
-    R result;
-    Py_BEGIN_CRITICAL_SECTION(self);
-    // Null until the first __init__, which runs under the outer section.
-    PyObject *map = as_cache(self)->key_map;
-    if (map == nullptr) {
-      result = F(self, args...);
-    } else {
-      Py_BEGIN_CRITICAL_SECTION(map);
-      result = F(self, args...);
+    Cache *c = as_cache(self);
+    while (true) {
+      PyObject *map = load_key_map(c);
+      if (map != nullptr) {
+        R result;
+        Py_BEGIN_CRITICAL_SECTION(map);
+        result = F(self, args...);
+        Py_END_CRITICAL_SECTION();
+        return result;
+      }
+      // Not initialised, or being initialised by another thread: the first
+      // __init__ runs under the object's own section, and so does anything
+      // that finds no dictionary once it holds that section.
+      bool ran = false;
+      R result{};
+      Py_BEGIN_CRITICAL_SECTION(self);
+      if (load_key_map(c) == nullptr) {
+        result = F(self, args...);
+        ran = true;
+      }
       Py_END_CRITICAL_SECTION();
+      if (ran) return result;
     }
-    Py_END_CRITICAL_SECTION();
-    return result;
 #else
     return F(self, args...);
 #endif
