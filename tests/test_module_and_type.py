@@ -1,3 +1,7 @@
+import os
+import subprocess
+import sys
+import sysconfig
 import weakref
 
 import pytest
@@ -64,6 +68,15 @@ def test_method_table_order_and_docs():
     assert declared == METHODS
     # __contains__ is the method itself, standing beside the `in` slot.
     assert vars(IVRO)["__contains__"].__doc__ == METHODS[0][1]
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="has a GIL")
+def test_import_keeps_the_gil_off():
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    proc = subprocess.run([sys.executable, "-W", "error", "-c",
+                           "import sys, _ivro; print(sys._is_gil_enabled())"],
+                          capture_output=True, text=True, env=env, timeout=60)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "False"), proc.stderr
 
 
 def test_names():

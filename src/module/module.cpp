@@ -29,5 +29,13 @@ PyMODINIT_FUNC PyInit__ivro(void) {
     Py_DECREF(module);
     return nullptr;
   }
+#ifdef Py_GIL_DISABLED
+  // Every operation holds its cache's lock (core/locking.hpp), so importing
+  // the module need not turn the GIL back on.
+  if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+#endif
   return module;
 }
