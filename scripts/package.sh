@@ -30,14 +30,14 @@ done
 
 # cibuildwheel cannot build here (no containers), but it can read its
 # configuration: glibc and musl Linux, three architectures, every supported
-# interpreter, and nothing else (no free-threaded builds).
+# interpreter and the free-threaded 3.14 and 3.15, and nothing else.
 echo "== package: wheel-building configuration"
 ids=$("$ROOT/.venv/package-${HOST_VERSIONS[0]}/bin/cibuildwheel" \
   --print-build-identifiers --platform linux "$ROOT")
 echo "$ids"
 expected=0
-for ver in "${SUPPORTED_VERSIONS[@]}"; do
-  py=cp${ver/./}
+for py in "${SUPPORTED_VERSIONS[@]/#/cp}" cp3.14t cp3.15t; do
+  py=${py/./}
   for libc in manylinux musllinux; do
     for arch in x86_64 aarch64 armv7l; do
       expected=$((expected + 1))

@@ -18,7 +18,7 @@
 #   tsan       the threaded tests under ThreadSanitizer, module and
 #              free-threaded interpreter both instrumented
 #
-# Usage: scripts/test.sh [STAGE...]   (default: all but freethreaded and tsan)
+# Usage: scripts/test.sh [STAGE...]   (default: all but tsan)
 #
 # Stages run two at a time (IVRO_JOBS), each with its output in
 # build/logs/STAGE.log, printed once the stage ends.
@@ -45,10 +45,9 @@ unit() {
   return $rc
 }
 
-# Run by default. freethreaded and tsan are run by name: the module does not
-# yet declare that it runs without the GIL, and re-entrant use is slow there.
-default_stages=(leaks aarch64 armhf debug sanitize unit package lint)
-all_stages=("${default_stages[@]}" freethreaded tsan)
+# Run by default; tsan only by name (see scripts/tsan.sh).
+default_stages=(leaks aarch64 armhf freethreaded debug sanitize unit package lint)
+all_stages=("${default_stages[@]}" tsan)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${default_stages[@]}")
 for stage in "${stages[@]}"; do
