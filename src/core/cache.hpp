@@ -84,22 +84,28 @@ int replace_key_map(Cache *c, Ref<> &old) noexcept;
 // operation took effect just before the swap.
 class MapHold {
  public:
-  explicit MapHold(Cache *c) noexcept : cache_(c), map_(Py_NewRef(c->key_map)) {}
-  ~MapHold() { Py_DECREF(map_); }
-  MapHold(const MapHold &) = delete;
-  MapHold &operator=(const MapHold &) = delete;
-  PyObject *get() const noexcept { return map_; }
 #ifdef Py_GIL_DISABLED
-  // The dictionary is emptied in place there, and no user code runs inside
-  // a dictionary operation once it has found or changed an entry: what it
-  // found or changed is in the cache as it is now.
+  // The dictionary is never replaced there (see locking.hpp), and the cache
+  // outlives its operations: no reference of its own is needed.
+  explicit MapHold(Cache *c) noexcept : map_(c->key_map) {}
+  PyObject *get() const noexcept { return map_; }
+  // No user code runs inside a dictionary operation once it has found or
+  // changed an entry, and emptying the cache empties this very dictionary:
+  // what an operation found or changed is in the cache as it is now.
   bool current() const noexcept { return true; }
 #else
+  explicit MapHold(Cache *c) noexcept : cache_(c), map_(Py_NewRef(c->key_map)) {}
+  ~MapHold() { Py_DECREF(map_); }
+  PyObject *get() const noexcept { return map_; }
   bool current() const noexcept { return cache_->key_map == map_; }
 #endif
+  MapHold(const MapHold &) = delete;
+  MapHold &operator=(const MapHold &) = delete;
 
  private:
+#ifndef Py_GIL_DISABLED
   Cache *cache_;
+#endif
   PyObject *map_;
 };
 
