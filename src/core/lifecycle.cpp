@@ -86,13 +86,15 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
   if (c->key_map == nullptr) {
     PyObject *map = new_key_map();
     if (map == nullptr) return -1;
-    publish_key_map(c, map);
     c->newest = nullptr;
     c->oldest = nullptr;
     c->size = size;
     c->hits = 0;
     c->misses = 0;
     exchange_callback(c, Py_XNewRef(callback));
+    // Last: without the GIL, other threads go to work on the cache as soon
+    // as they see its dictionary.
+    publish_key_map(c, map);
     return 0;
   }
 
