@@ -12,6 +12,10 @@
 #                                   (bench/instructions.py), IVRO against the
 #                                   dict, for hit, get miss, replacement and
 #                                   insertion with eviction (~2 min each)
+#   scripts/bench.sh --freethreaded the free-threaded 3.15 (scripts/ft_python.sh):
+#                                   single-thread ratios against a dict, then
+#                                   throughput with 1 and 2 threads
+#                                   (bench/threads.py), beside the same on 3.13
 #   --python 3.13,3.15              only these interpreters (default 3.12 to 3.15)
 #   --repeat 3                      three runs on each, the interpreters taking
 #                                   turns; the summary takes the median of each
@@ -30,6 +34,7 @@ cd "$ROOT"
 versions=("${SUPPORTED_VERSIONS[@]}")
 plot=0
 instructions=0
+freethreaded=0
 repeat=1
 repeat_tag=
 suffix=
@@ -39,6 +44,7 @@ while [ $# -gt 0 ]; do
     --python) IFS=, read -r -a versions <<<"$2"; shift 2 ;;
     --plot) plot=1; shift ;;
     --instructions) instructions=1; shift ;;
+    --freethreaded) freethreaded=1; shift ;;
     --quick) suffix=-quick; args+=("$1"); shift ;;
     --repeat) repeat=$2; repeat_tag=1; shift 2 ;;
     *) args+=("$1"); shift ;;
@@ -80,6 +86,24 @@ sid_peers() {
 }
 
 stamp=$(date +%Y%m%d-%H%M%S)
+if [ "$freethreaded" = 1 ]; then
+  # The peers publish no wheels for this pre-release: IVRO, the dict and
+  # functools.lru_cache only. 3.13 with the GIL runs the same, for the
+  # ratios beside it.
+  ftvenv="$ROOT/.venv/bench-ft"
+  make_ft_venv ft "$ftvenv" >&2
+  IVRO_SANITIZE=OFF IVRO_WARNINGS_AS_ERRORS=OFF install_module "$ftvenv" >&2
+  venv=$(host_venv 3.13)
+  for py in "$ftvenv/bin/python" "$venv/bin/python"; do
+    echo "== $("$py" -c 'import sys; print(sys.version.split()[0], "free-threaded" if not getattr(sys, "_is_gil_enabled", lambda: 1)() else "with the GIL")')"
+    "$py" bench/bench.py --quick --workloads hit get-miss replace insert \
+      --json "bench/results/$stamp-$(basename "$(dirname "$(dirname "$py")")").json" "${args[@]}" |
+      sed -n '/^workload/,/^$/p'
+    "$py" bench/threads.py
+    echo
+  done
+  exit 0
+fi
 if [ "$plot" = 1 ]; then
   venv=$(host_venv 3.13 "matplotlib>=3.8")
   mkdir -p docs
