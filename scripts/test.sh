@@ -18,7 +18,7 @@
 #   tsan       the threaded tests under ThreadSanitizer, module and
 #              free-threaded interpreter both instrumented
 #
-# Usage: scripts/test.sh [STAGE...]   (default: all but tsan)
+# Usage: scripts/test.sh [STAGE...]   (default: all stages)
 #
 # Stages run two at a time (IVRO_JOBS), each with its output in
 # build/logs/STAGE.log, printed once the stage ends.
@@ -45,11 +45,9 @@ unit() {
   return $rc
 }
 
-# Run by default; tsan only by name (see scripts/tsan.sh).
-default_stages=(leaks aarch64 armhf freethreaded debug sanitize unit package lint)
-all_stages=("${default_stages[@]}" tsan)
+all_stages=(leaks aarch64 armhf tsan freethreaded debug sanitize unit package lint)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=("${default_stages[@]}")
+[ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do
   case " ${all_stages[*]} " in
     *" $stage "*) ;;

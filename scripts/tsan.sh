@@ -14,7 +14,10 @@ cd "$ROOT"
 args=("$@")
 [ ${#args[@]} -gt 0 ] || args=(tests/adversarial/test_adv_threads.py)
 
-venv="$ROOT/.venv/tsan"
+# Beside the cached interpreter rather than in the work tree: pip itself
+# runs under the sanitizer there and takes minutes to fill a venv, which a
+# fresh checkout (as CI's) would otherwise pay every time.
+venv="$(ft_prefix tsan).venv"
 echo "== tsan: interpreter and venv"
 make_ft_venv tsan "$venv" "pytest>=8" "hypothesis>=6"
 prefix=$(ft_prefix tsan)
