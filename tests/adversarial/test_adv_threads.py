@@ -91,20 +91,12 @@ def test_threads_report_every_eviction_once(mode, fast_switching):
         c.items(), c.peek_first_item(), c.peek_last_item()
 
     def worker(tid):
-        try:
-            for i in range(300):
-                put(tid, i)
-                if mode != "insert":
-                    other_ops(tid, i)
-        except Exception as e:  # noqa: BLE001
-            failures.append(repr(e))
+        for i in range(300):
+            put(tid, i)
+            if mode != "insert":
+                other_ops(tid, i)
 
-    threads = [threading.Thread(target=worker, args=(t,)) for t in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=120)
-    assert not any(t.is_alive() for t in threads), "threads did not finish"
+    run_threads(worker)
     assert not failures, failures
     c.set_callback(None)
     check_invariants(c)
