@@ -19,7 +19,7 @@ extern bool setdefault_may_lie;
 // fact store it (an error is pending).
 inline bool setdefault_lied() noexcept { return setdefault_may_lie && PyErr_Occurred(); }
 #else
-inline constexpr bool setdefault_lied() noexcept { return false; }
+constexpr bool setdefault_lied() noexcept { return false; }
 #endif
 // Called by the module's initialisation.
 void detect_dict_quirks() noexcept;
