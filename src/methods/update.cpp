@@ -19,10 +19,19 @@ int assign_pair(PyObject *self, PyObject *key, PyObject *value) {
   return assign_entry(self, k.get(), v.get());
 }
 
-// The raw walk of a dict. PyDict_Next stays memory-safe when the dict
-// changes between calls; like dict.update, a change of its size (the
+// One pair of a dict's; like dict.update, a change of the dict's size (the
 // callback adding to or clearing the source) ends the walk with an error
 // rather than reading on, possibly for ever.
+int assign_dict_pair(PyObject *self, PyObject *key, PyObject *value, PyObject *dict,
+                     Py_ssize_t size) {
+  if (assign_pair(self, key, value) < 0) return -1;
+  if (PyDict_GET_SIZE(dict) == size) return 0;
+  PyErr_SetString(PyExc_RuntimeError, "dict mutated during update");
+  return -1;
+}
+
+// The raw walk of a dict. PyDict_Next stays memory-safe when the dict
+// changes between calls.
 int update_from_dict(PyObject *self, PyObject *dict) {
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
 #ifdef Py_GIL_DISABLED
@@ -33,26 +42,20 @@ int update_from_dict(PyObject *self, PyObject *dict) {
   if (!pairs) return -1;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
     PyObject *pair = PyList_GET_ITEM(pairs.get(), i);
-    if (assign_pair(self, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) return -1;
-    if (PyDict_GET_SIZE(dict) != size) {
-      PyErr_SetString(PyExc_RuntimeError, "dict mutated during update");
+    if (assign_dict_pair(self, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), dict, size) <
+        0) {
       return -1;
     }
   }
-  return 0;
 #else
   Py_ssize_t pos = 0;
   PyObject *key = nullptr;
   PyObject *value = nullptr;
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (assign_pair(self, key, value) < 0) return -1;
-    if (PyDict_GET_SIZE(dict) != size) {
-      PyErr_SetString(PyExc_RuntimeError, "dict mutated during update");
-      return -1;
-    }
+    if (assign_dict_pair(self, key, value, dict, size) < 0) return -1;
   }
-  return 0;
 #endif
+  return 0;
 }
 
 // dict.update reads a dict's storage directly only when iterating it would
