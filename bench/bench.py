@@ -10,8 +10,11 @@ within each round (the starting one rotates), every one is warmed up by an
 untimed run first, the garbage collector is off while timing, and the
 figure reported is the median of the rounds.
 
-    python bench/bench.py --quick        # 1,000 entries, int and str keys
-    python bench/bench.py                # full: 1,000 and 1,000,000 entries
+    python bench/bench.py --quick        # 1,000 entries, int, rint and str keys
+    python bench/bench.py                # full: 1,000 and 1,000,000 entries, tuples too
+
+Key kinds: `int` consecutive ints, `rint` random ints spread over 62 bits,
+`str` strings, `tuple` 3-tuples (int, str, int).
 """
 
 import argparse
@@ -38,17 +41,38 @@ VALUE = object()  # stored by replacements, re-insertions and insertions
 
 # -- key material ------------------------------------------------------------
 
+KINDS = ("int", "rint", "str", "tuple")
+
+
 def make_keys(kind, count):
     """`count` distinct keys; ints are past the small-int cache, tuples are
-    re-hashed on every use (their hash is not cached), strings are not."""
+    re-hashed on every use (their hash is not cached), strings are not.
+    A shorter list is always the start of a longer one of the same kind,
+    so that a row can extend its keys with fresh ones."""
     base = 10**9
     if kind == "int":
         return [base + i for i in range(count)]
+    if kind == "rint":
+        return random_ints(count)
     if kind == "str":
         return [f"key:{base + i}" for i in range(count)]
     if kind == "tuple":
         return [(base + i, f"t{i}", i * 3) for i in range(count)]
     raise ValueError(kind)
+
+
+def random_ints(count):
+    """The first `count` distinct values of one fixed stream of 62-bit ints.
+    An int hashes to itself, so consecutive ones fill consecutive slots of
+    a dict without a collision; these scatter over it as hashed keys do."""
+    draw = random.Random("rint keys").getrandbits
+    keys = [draw(62) for _ in range(count)]
+    if len(set(keys)) == count:  # 4,000,000 draws repeat one with odds of 1 in 600,000
+        return keys
+    unique = dict.fromkeys(keys)  # first occurrences, in order of drawing
+    while len(unique) < count:
+        unique[draw(62)] = None
+    return list(unique)
 
 
 def spread(pool, count, rng):
@@ -446,12 +470,12 @@ def machine_info():
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true",
-                    help="1,000 entries, int and str keys, 100,000 for memory")
+                    help="1,000 entries, int, rint and str keys, 100,000 for memory")
     ap.add_argument("--rounds", type=int,
                     help="timed runs per implementation (default 61, 31 above 10,000 entries)")
     ap.add_argument("--sizes", type=int, nargs="+")
     ap.add_argument("--ops", type=int, help="operations per timed run")
-    ap.add_argument("--keys", nargs="+", choices=["int", "str", "tuple"])
+    ap.add_argument("--keys", nargs="+", choices=KINDS)
     ap.add_argument("--workloads", nargs="+", choices=list(WORKLOADS))
     ap.add_argument("--json", type=Path, help="where to save (default bench/results/...)")
     ap.add_argument("--require-peers", action="store_true",
@@ -465,7 +489,7 @@ def main():
     quick = args.quick
     rounds = args.rounds
     sizes = args.sizes or ([1000] if quick else [1000, 1_000_000])
-    kinds = args.keys or (["int", "str"] if quick else ["int", "str", "tuple"])
+    kinds = args.keys or (["int", "rint", "str"] if quick else list(KINDS))
     workloads = args.workloads or list(WORKLOADS)
     mem_count = 100_000 if quick else 1_000_000
     missing = {"cachetools", "cachebox"} - set(peers.IMPLS)

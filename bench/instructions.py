@@ -7,26 +7,36 @@ absent key), `replace` (c[k] = v for a present key), `insert` (a new key
 into a full cache; the dict also deletes the oldest key), or one of the
 bare loops `loop` and `pairs`, whose counts are subtracted from the others
 (`pairs` from `insert`). 100,000 operations on 1,000 entries with KEYS
-`int` (the default: past the small-int cache) or `str`; both implementations
+`int` (the default: consecutive, past the small-int cache), `rint` (random,
+spread over 62 bits) or `str`; both implementations
 run the same loop shape over the same keys, and the setup is the same for
 every OP, so the difference of two counts divided by 100,000 is the cost of
 one operation.
 `scripts/bench.sh --instructions` runs it on every interpreter.
 """
 
+import random
 import sys
 
 ENTRIES, OPS = 1000, 100_000
 
 
-def make_keys(kind, start, count):
+def make_keys(kind):
+    """ENTRIES keys to hold and OPS fresh ones, all distinct."""
     if kind == "str":
-        return [f"key-{i}" for i in range(start, start + count)]
-    return [10**9 + i for i in range(start, start + count)]
+        return [f"key-{i}" for i in range(ENTRIES)], [f"key-{10**9 + i}" for i in range(OPS)]
+    if kind == "rint":
+        # bench.py's keys, without importing the peers it brings along.
+        # This seed draws no repeat among the first ENTRIES + OPS.
+        draw = random.Random("rint keys").getrandbits
+        keys = [draw(62) for _ in range(ENTRIES + OPS)]
+        assert len(set(keys)) == len(keys)
+        return keys[:ENTRIES], keys[ENTRIES:]
+    return [10**9 + i for i in range(ENTRIES)], [2 * 10**9 + i for i in range(OPS)]
 
 
 def main(impl, op, kind="int"):
-    keys = make_keys(kind, 0, ENTRIES)
+    keys, fresh = make_keys(kind)
     if impl == "ivro":
         from _ivro import IVRO
 
@@ -36,7 +46,6 @@ def main(impl, op, kind="int"):
     for k in keys:
         c[k] = k
     seq = (keys * (OPS // ENTRIES))[:OPS]
-    fresh = make_keys(kind, 10**9, OPS)
     # The dict's insertion deletes what the cache evicts: the oldest key.
     pairs = list(zip(fresh, keys + fresh[: OPS - ENTRIES]))
     if op == "loop":

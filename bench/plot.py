@@ -5,17 +5,18 @@
 
 Three workloads (hit `c[k]`, `get` miss, insertion of a new key into a full
 cache, which evicts) at 1,000 to 1,000,000 entries, one line per
-implementation, with the plain dict as the floor. Keys are strings by
-default: their hashes scatter over the table as real keys do, where
-consecutive ints (whose hash is their value) land in consecutive slots and
-make the large tables look cheaper than they are. Rows are measured as in
+implementation, with the plain dict as the floor; one row of panels per
+kind of key. Keys are strings and random ints by default: their hashes
+scatter over the table as real keys do, where consecutive ints (whose hash
+is their value) land in consecutive slots and make the large tables look
+cheaper than they are. Rows are measured as in
 bench.py (same loops, same rotation, medians), with one difference: each
 round of a hit or miss row takes the next slice of a long shuffled stream
 instead of the same keys again, so that at a million entries the rounds
 walk the whole table and pay for its memory as a real cache would, rather
 than finding the same few thousand entries in the processor's caches; and
 the whole sweep over the sizes runs three times (--sweeps), each point the
-median of the three.
+median of the three. The kinds are measured one after the other.
 Drawing needs matplotlib (`scripts/bench.sh --plot` installs it).
 """
 
@@ -34,6 +35,8 @@ import peers  # noqa: E402
 import bench  # noqa: E402
 
 SIZES = [1_000, 10_000, 100_000, 1_000_000]
+KIND_LABELS = {"int": "consecutive int", "rint": "random int", "str": "str",
+               "tuple": "3-tuple"}
 WORKLOADS = {"hit": "hit c[k]", "get-miss": "get(k) miss", "insert": "insert new key + evict"}
 LABELS = {"ivro": "IVRO", "dict": "dict (floor)", "odict": "OrderedDict recipe",
           "lru_cache": "functools.lru_cache", "cachetools": "cachetools.LRUCache",
@@ -70,7 +73,7 @@ def measure(kind, sizes, rounds_opt, sweeps):
             ops, rounds = (2_000, 61) if small else (20_000, 31)
             rounds = rounds_opt or rounds
             for key in WORKLOADS:
-                print(f"  pass {sweep + 1}/{sweeps}: {key}, n={n:,}", file=sys.stderr)
+                print(f"  {kind} pass {sweep + 1}/{sweeps}: {key}, n={n:,}", file=sys.stderr)
                 rng = random.Random(f"{key}-{kind}-{n}-{sweep}")
                 row = row_for(key, kind, n, ops, rounds, rng)
                 medians, _ = bench.measure(row, rounds)
@@ -93,28 +96,33 @@ def draw(results, png):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, len(WORKLOADS), figsize=(13, 4.6), sharey=True)
-    for ax, (key, title) in zip(axes, WORKLOADS.items()):
-        rows = sorted((r for r in results["rows"] if r["workload"] == key), key=lambda r: r["n"])
-        for name in LABELS:
-            pts = [(r["n"], r["ns"][name]) for r in rows if name in r["ns"]]
-            if pts:
-                xs, ys = zip(*pts)
-                ax.plot(xs, ys, label=LABELS[name], markersize=5, **STYLE[name])
-        ax.set_xscale("log")
-        ax.set_yscale("log")
-        ax.set_title(title)
-        ax.set_xlabel("entries held (capacity)")
-        ax.grid(True, which="major", alpha=0.35)
-        ax.grid(True, which="minor", axis="y", alpha=0.12)
-    axes[0].set_ylabel("ns per operation (median, log scale)")
-    handles, labels = axes[0].get_legend_handles_labels()
+    kinds = list(dict.fromkeys(r.get("keys", "int") for r in results["rows"]))
+    height = 0.6 + 4 * len(kinds)  # inches: a row of panels each, and the legend
+    fig, grid = plt.subplots(len(kinds), len(WORKLOADS), figsize=(13, height), sharey=True,
+                             squeeze=False)
+    for kind, axes in zip(kinds, grid):
+        for ax, (key, title) in zip(axes, WORKLOADS.items()):
+            rows = sorted((r for r in results["rows"]
+                           if r["workload"] == key and r.get("keys", "int") == kind),
+                          key=lambda r: r["n"])
+            for name in LABELS:
+                pts = [(r["n"], r["ns"][name]) for r in rows if name in r["ns"]]
+                if pts:
+                    xs, ys = zip(*pts)
+                    ax.plot(xs, ys, label=LABELS[name], markersize=5, **STYLE[name])
+            ax.set_xscale("log")
+            ax.set_yscale("log")
+            ax.set_title(f"{title}, {KIND_LABELS.get(kind, kind)} keys")
+            ax.set_xlabel("entries held (capacity)")
+            ax.grid(True, which="major", alpha=0.35)
+            ax.grid(True, which="minor", axis="y", alpha=0.12)
+        axes[0].set_ylabel("ns per operation (median, log scale)")
+    handles, labels = grid[0][0].get_legend_handles_labels()
     fig.legend(handles, labels, loc="lower center", ncol=len(labels), frameon=False)
     version = results["machine"]["python"].split()[0]
-    kind = results["rows"][0].get("keys", "int")
-    fig.suptitle(f"Cost per operation against cache size: {kind} keys, CPython {version} "
+    fig.suptitle(f"Cost per operation against cache size, CPython {version} "
                  "(lower is better; functools.lru_cache has no get)")
-    fig.tight_layout(rect=(0, 0.07, 1, 1))
+    fig.tight_layout(rect=(0, 0.35 / height, 1, 1))
     png.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(png, dpi=80)
     print(f"wrote {png} ({png.stat().st_size // 1024} KB)")
@@ -128,7 +136,8 @@ def main():
     ap.add_argument("--sizes", type=int, nargs="+", default=SIZES)
     ap.add_argument("--rounds", type=int, help="timed runs per implementation")
     ap.add_argument("--sweeps", type=int, default=3, help="passes over every size")
-    ap.add_argument("--keys", choices=["int", "str", "tuple"], default="str")
+    ap.add_argument("--keys", nargs="+", choices=bench.KINDS, default=["str", "rint"],
+                    help="one row of panels for each")
     args = ap.parse_args()
     if args.source:
         results = json.loads(args.source.read_text())
@@ -136,7 +145,8 @@ def main():
         missing = {"cachetools", "cachebox"} - set(peers.IMPLS)
         if missing:
             sys.exit(f"error: peers not installed: {', '.join(sorted(missing))}")
-        rows = measure(args.keys, args.sizes, args.rounds, args.sweeps)
+        rows = [r for kind in args.keys
+                for r in measure(kind, args.sizes, args.rounds, args.sweeps)]
         results = {"machine": bench.machine_info(), "rows": rows}
         out = args.json or (Path(__file__).resolve().parent / "results" / time.strftime(
             f"%Y%m%d-%H%M%S-py{sys.version_info[0]}.{sys.version_info[1]}-scaling.json"))

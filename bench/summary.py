@@ -7,7 +7,9 @@
 
 One line per interpreter. When several files are for the same one (as
 `scripts/bench.sh --repeat 3` writes), each figure is the median over them,
-so give only runs of the same code. Figures are from the 1,000-entry rows, "int / str" in each cell:
+so give only runs of the same code. Figures are from the 1,000-entry rows,
+"int / rint / str" in each cell (consecutive ints, random ints, strings;
+those of them the files hold):
 IVRO's median time divided by the plain dict's for the same dictionary work
 (1.00 would be a dict), and a peer's time divided by IVRO's (above 1: IVRO
 is faster). Standard library only, so any interpreter can run it.
@@ -19,7 +21,11 @@ import sys
 from pathlib import Path
 
 N = 1000
-KEYS = ("int", "str")
+# The kinds of key the tables show, in this order, of those the files hold
+# (runs from before random ints have none); --targets checks every kind.
+TABLE_KEYS = ("int", "rint", "str")
+ALL_KEYS = (*TABLE_KEYS, "tuple")
+KEY_LABELS = {"int": "consecutive int", "rint": "random int", "str": "str", "tuple": "3-tuple"}
 FLOOR_ROWS = [("hit c[k]", "hit"), ("get miss", "get miss"),
               ("replace c[k]=v", "replace"), ("insert+evict", "insert+evict")]
 PEER_ROWS = [("lru_cache", "hit c[k]", "hit"), ("lru_cache", "insert+evict", "insert+evict"),
@@ -54,6 +60,11 @@ def ratio(runs, workload, kind, num, den):
     return statistics.median(found) if found else None
 
 
+def kinds_in(datas, among):
+    held = {r["keys"] for d in datas for r in d["rows"]}
+    return [k for k in among if k in held]
+
+
 def cell(values):
     return " / ".join("–" if v is None else f"{v:.2f}" for v in values)
 
@@ -77,26 +88,30 @@ def median_ns(runs, workload, kind, name):
 def detail(version, datas):
     """Every row at 1,000 entries for one interpreter, as the README shows it."""
     runs = [{(r["workload"], r["keys"]): r for r in d["rows"] if r["n"] == N} for d in datas]
-    print(f"CPython {version}, {N:,} entries, int / str keys, "
+    keys = kinds_in(datas, TABLE_KEYS)
+    if not keys:
+        print(f"CPython {version}: no rows with {', '.join(TABLE_KEYS)} keys")
+        return
+    print(f"CPython {version}, {N:,} entries, {' / '.join(KEY_LABELS[k] for k in keys)} keys, "
           f"{len(datas)} run{'s' if len(datas) > 1 else ''}\n")
     head = ["workload", "IVRO ns", "÷ dict"] + [f"× {label}" for _, label in DETAIL_PEERS]
     print("| " + " | ".join(head) + " |")
     print("|" + "---|" * len(head))
     for workload, label in DETAIL_ROWS:
-        if not any((workload, k) in rows for rows in runs for k in KEYS):
+        if not any((workload, k) in rows for rows in runs for k in keys):
             continue
         if workload == "memo zipf":
-            rates = [r[(workload, "int")]["hit_rate"]["ivro"] for r in runs
-                     if (workload, "int") in r]
+            rates = [r[(workload, keys[0])]["hit_rate"]["ivro"] for r in runs
+                     if (workload, keys[0]) in r]
             label = f"{label}, {statistics.median(rates):.0%} hits"
-        ns = " / ".join(fmt1(median_ns(runs, workload, k, "ivro")) for k in KEYS)
+        ns = " / ".join(fmt1(median_ns(runs, workload, k, "ivro")) for k in keys)
         line = [label, ns]
         floor = None if workload == "memo zipf" else (runs, workload, "ivro", "dict")
-        line.append(cell(ratio(runs, workload, k, "ivro", "dict") for k in KEYS)
+        line.append(cell(ratio(runs, workload, k, "ivro", "dict") for k in keys)
                     if floor else "–")
         for peer, _ in DETAIL_PEERS:
-            line.append(cell(ratio(runs, workload, k, peer, "ivro") for k in KEYS))
-        print("| " + " | ".join(line).replace("– / –", "–") + " |")
+            line.append(cell(ratio(runs, workload, k, peer, "ivro") for k in keys))
+        print("| " + " | ".join(line).replace(" / ".join("–" * len(keys)), "–") + " |")
 
 
 # (workload, limit on IVRO's time over the dict's) at 1,000 entries.
@@ -114,9 +129,10 @@ def peer_need(peer_over_dict):
 
 
 def targets(version, datas):
-    """Each speed target for one interpreter, met or missed, int and str keys."""
+    """Each speed target for one interpreter, met or missed, on every kind of key."""
     print(f"CPython {version} ({len(datas)} run{'s' if len(datas) > 1 else ''})")
     misses = 0
+    keys = kinds_in(datas, ALL_KEYS)
 
     def verdict(label, value, ok):
         nonlocal misses
@@ -129,12 +145,12 @@ def targets(version, datas):
             continue
         limits = FLOOR_TARGETS if n == N else [("hit c[k]", LARGE_HIT)]
         for workload, limit in limits:
-            for k in KEYS:
+            for k in keys:
                 v = ratio(runs, workload, k, "ivro", "dict")
                 if v is not None:
                     verdict(f"{n:,} {k} {workload} ÷ dict <= {limit}", f"{v:.2f}", v <= limit)
         if n == N:
-            for k in KEYS:
+            for k in keys:
                 v = ratio(runs, "hit c[k]", k, "lru_cache", "ivro")
                 bound = ratio(runs, "hit c[k]", k, "lru_cache", "dict")
                 if v is not None:
@@ -144,7 +160,7 @@ def targets(version, datas):
         # (The memo row has no floor: a dict never evicts, so it always hits.)
         workloads = sorted({w for rows in runs for (w, _) in rows} - {"memo zipf"})
         for workload in workloads:
-            for k in KEYS:
+            for k in keys:
                 for peer in PEERS:
                     v = ratio(runs, workload, k, peer, "ivro")
                     p_dict = ratio(runs, workload, k, peer, "dict")
@@ -187,13 +203,14 @@ def main(argv):
     print("| " + " | ".join(head) + " |")
     print("|" + "---|" * len(head))
     notes = set()
+    keys = kinds_in([d for datas in runs.values() for d in datas], TABLE_KEYS)
     for version, datas in runs.items():
         rows = [{(r["workload"], r["keys"]): r for r in d["rows"] if r["n"] == N} for d in datas]
         line = [f"{version} ({len(datas)} run{'s' if len(datas) > 1 else ''})"]
         for workload, _ in FLOOR_ROWS:
-            line.append(cell(ratio(rows, workload, k, "ivro", "dict") for k in KEYS))
+            line.append(cell(ratio(rows, workload, k, "ivro", "dict") for k in keys))
         for peer, workload, _ in PEER_ROWS:
-            line.append(cell(ratio(rows, workload, k, peer, "ivro") for k in KEYS))
+            line.append(cell(ratio(rows, workload, k, peer, "ivro") for k in keys))
         print("| " + " | ".join(line) + " |")
         for data in datas:
             m = data["machine"]
@@ -201,7 +218,8 @@ def main(argv):
             notes.add(f"{m['cpu']} ({m['cpus']} cpus), module at {m.get('commit') or '?'}; "
                       f"{peers}")
     print()
-    print(f"{N:,} entries; each cell int / str keys; medians. ÷ dict: IVRO's time over a "
+    print(f"{N:,} entries; each cell {' / '.join(KEY_LABELS[k] for k in keys)} keys; "
+          "medians. ÷ dict: IVRO's time over a "
           "plain dict doing the same dictionary work. × peer: the peer's time over IVRO's "
           "(above 1: IVRO is faster).")
     for note in sorted(notes):

@@ -2,16 +2,19 @@
 # The side-by-side benchmark on every supported interpreter, with the module
 # built as a user gets it (pip's default Release build, no sanitizer) and
 # every peer present: a missing peer is an error, never a shorter table.
-#   scripts/bench.sh --quick        1,000 entries, int and str keys (~20 s of
-#                                   measuring per interpreter, plus the build)
-#   scripts/bench.sh                full: 1,000 and 1,000,000 entries, int, str
-#                                   and 3-tuple keys (~10 min per interpreter)
+#   scripts/bench.sh --quick        1,000 entries, consecutive int, random int
+#                                   and str keys (~30 s of measuring per
+#                                   interpreter, plus the build)
+#   scripts/bench.sh                full: 1,000 and 1,000,000 entries, the same
+#                                   and 3-tuple keys (~13 min per interpreter)
 #   scripts/bench.sh --plot         ns/op against the number of entries on
-#                                   CPython 3.13, drawn to docs/scaling.png
+#                                   CPython 3.13, str and random int keys,
+#                                   drawn to docs/scaling.png
 #   scripts/bench.sh --instructions instructions per operation under callgrind
 #                                   (bench/instructions.py), IVRO against the
 #                                   dict, for hit, get miss, replacement and
-#                                   insertion with eviction (~2 min each)
+#                                   insertion with eviction, on each key kind
+#                                   of the quick run (~3 min each)
 #   scripts/bench.sh --freethreaded the free-threaded 3.15 (scripts/ft_python.sh):
 #                                   single-thread ratios against a dict, then
 #                                   throughput with 1 and 2 threads
@@ -156,7 +159,7 @@ if [ "$instructions" = 1 ]; then
     echo "== CPython $ver: instructions per operation (callgrind, 1,000 entries)"
     echo "| operation | keys | IVRO | dict | ratio |"
     echo "|---|---|---|---|---|"
-    for kind in int str; do
+    for kind in int rint str; do
       declare -A total=()
       for impl in ivro dict; do
         for op in loop pairs hit get_miss replace insert; do
