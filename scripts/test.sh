@@ -13,6 +13,8 @@
 #   lint       clang-format, clang-tidy, ruff; a clang/libc++ build
 #   armhf      cross-build for 32-bit ARM, whole suite under qemu
 #   aarch64    cross-build for 64-bit ARM, whole suite under qemu
+#   musl       CPython 3.12 built for musl libc (x86-64, and 32-bit ARM
+#              under qemu; built once per machine and cached), whole suite
 #   freethreaded  pytest on a free-threaded CPython 3.15 (built from source
 #              once per machine and cached), the GIL kept off
 #   tsan       the threaded tests under ThreadSanitizer, module and
@@ -45,7 +47,7 @@ unit() {
   return $rc
 }
 
-all_stages=(leaks aarch64 armhf tsan freethreaded debug sanitize unit package lint)
+all_stages=(leaks aarch64 armhf musl tsan freethreaded debug sanitize unit package lint)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do

@@ -8,6 +8,9 @@ from hypothesis import settings
 # one environment variable away: IVRO_HYPOTHESIS_PROFILE=long.
 settings.register_profile("ci", max_examples=200, stateful_step_count=50, deadline=None)
 settings.register_profile("long", max_examples=2000, stateful_step_count=100, deadline=None)
+# Under emulation every example costs ten times as much, and those runs check
+# the platform (word size, ABI, libc), not the state space.
+settings.register_profile("emulated", max_examples=40, stateful_step_count=50, deadline=None)
 settings.load_profile(os.environ.get("IVRO_HYPOTHESIS_PROFILE", "ci"))
 
 
