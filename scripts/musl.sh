@@ -91,7 +91,9 @@ for target in "${targets[@]}"; do
   echo "== musl $target: building _ivro$suffix with $("$cxx" --version | head -n 1)"
   # -fno-plt only where the compiler takes it, as CMakeLists.txt decides.
   no_plt=()
-  if echo 'int x;' | "$cxx" -x c++ -fno-plt -Werror -c -o /dev/null - 2>/dev/null; then
+  mkdir -p "$WORK/$target/obj"
+  echo 'int x;' >"$WORK/$target/obj/probe.cpp"
+  if "$cxx" -fno-plt -Werror -c "$WORK/$target/obj/probe.cpp" -o "$WORK/$target/obj/probe.o" 2>/dev/null; then
     no_plt=(-fno-plt)
   fi
   objs=()
@@ -99,7 +101,6 @@ for target in "${targets[@]}"; do
     obj="$WORK/$target/obj/$(basename "$src" .cpp).o"
     objs+=("$obj")
   done
-  mkdir -p "$WORK/$target/obj"
   rm -f "$WORK/$target"/obj/*.o
   # One compiler per source, as many at once as there are cores.
   i=0
