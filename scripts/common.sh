@@ -195,6 +195,22 @@ debian_mirror() {
   return 1
 }
 
+# build_once FILE LOCK COMMAND...: runs COMMAND unless FILE is already an
+# executable, holding LOCK: stages running side by side may want the same
+# cached build, and the first builds it while the others wait and then find
+# it there. COMMAND's output goes to stderr.
+build_once() {
+  local file=$1 lock=$2
+  shift 2
+  [ -x "$file" ] && return 0
+  mkdir -p "$(dirname "$lock")" || return 1
+  (
+    flock 9 || exit 1
+    [ -x "$file" ] && exit 0
+    "$@"
+  ) 9>"$lock" >&2
+}
+
 # make_rootfs DIR ARCH SUITE PACKAGE...: unpacks the packages (and what they
 # depend on) into DIR, unless DIR already holds exactly that set. Only
 # unpacks: no maintainer script runs, so no foreign code runs on the host.

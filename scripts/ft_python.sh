@@ -98,16 +98,7 @@ ft_python() {
   # Clang must be there before the key is computed: its version is in it.
   ft_need_build_deps "$flavour" >&2 || return 1
   dir=$(ft_prefix "$flavour") || return 1
-  if [ ! -x "$dir/bin/$FT_PYTHON" ]; then
-    mkdir -p "$FT_CACHE" || return 1
-    (
-      # Stages running side by side may want the same interpreter: the
-      # first builds it, the other waits and then finds it there.
-      flock 9 || exit 1
-      [ -x "$dir/bin/$FT_PYTHON" ] && exit 0
-      ft_build "$flavour" "$dir"
-    ) 9>"$dir.lock" >&2 || return 1
-  fi
+  build_once "$dir/bin/$FT_PYTHON" "$dir.lock" ft_build "$flavour" "$dir" || return 1
   echo "$dir/bin/$FT_PYTHON"
 }
 

@@ -96,21 +96,16 @@ for target in "${targets[@]}"; do
   if "$cxx" -fno-plt -Werror -c "$WORK/$target/obj/probe.cpp" -o "$WORK/$target/obj/probe.o" 2>/dev/null; then
     no_plt=(-fno-plt)
   fi
-  objs=()
-  for src in "$ROOT"/src/*/*.cpp; do
-    obj="$WORK/$target/obj/$(basename "$src" .cpp).o"
-    objs+=("$obj")
-  done
   rm -f "$WORK/$target"/obj/*.o
   # One compiler per source, as many at once as there are cores.
-  i=0
+  objs=()
   pids=()
   for src in "$ROOT"/src/*/*.cpp; do
+    objs+=("$WORK/$target/obj/$(basename "$src" .cpp).o")
     "$cxx" -c -std=c++20 -O3 -DNDEBUG -fPIC -fvisibility=hidden -fvisibility-inlines-hidden \
       -fno-exceptions -fno-rtti "${no_plt[@]}" -Wall -Wextra -Wno-missing-field-initializers \
-      -Werror -flto=thin -I "$ROOT/src" -I "$prefix/include/python3.12" "$src" -o "${objs[$i]}" &
+      -Werror -flto=thin -I "$ROOT/src" -I "$prefix/include/python3.12" "$src" -o "${objs[-1]}" &
     pids+=($!)
-    i=$((i + 1))
     if [ ${#pids[@]} -ge "$(nproc)" ]; then wait "${pids[0]}"; pids=("${pids[@]:1}"); fi
   done
   for pid in "${pids[@]}"; do wait "$pid"; done

@@ -59,21 +59,18 @@ musl_target_settings() {
   esac
 }
 
+# musl_install_zig VENV: a fresh venv with the pinned Zig in it.
+musl_install_zig() {
+  rm -rf "$1" && python3 -m venv "$1" &&
+    "$1/bin/python" -m pip install -q --disable-pip-version-check "ziglang==$MUSL_ZIG_VERSION"
+}
+
 # musl_zig: prints the path of the pinned Zig compiler, installing it from
 # PyPI into a venv of its own first if needed.
 musl_zig() {
   local venv="$MUSL_CACHE/ziglang-$MUSL_ZIG_VERSION" zig
   zig="$venv/lib/python$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')/site-packages/ziglang/zig"
-  if [ ! -x "$zig" ]; then
-    mkdir -p "$MUSL_CACHE" || return 1
-    (
-      flock 9 || exit 1
-      [ -x "$zig" ] && exit 0
-      rm -rf "$venv" && python3 -m venv "$venv" &&
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-          "ziglang==$MUSL_ZIG_VERSION"
-    ) 9>"$venv.lock" >&2 || return 1
-  fi
+  build_once "$zig" "$venv.lock" musl_install_zig "$venv" || return 1
   [ -x "$zig" ] || { echo "error: no zig in $venv" >&2; return 1; }
   echo "$zig"
 }
@@ -144,13 +141,7 @@ musl_run() {
 musl_python() {
   local target=$1 dir
   dir=$(musl_prefix "$target") || return 1
-  if [ ! -x "$dir/bin/$MUSL_PYTHON" ]; then
-    (
-      flock 9 || exit 1
-      [ -x "$dir/bin/$MUSL_PYTHON" ] && exit 0
-      musl_build "$target" "$dir"
-    ) 9>"$dir.lock" >&2 || return 1
-  fi
+  build_once "$dir/bin/$MUSL_PYTHON" "$dir.lock" musl_build "$target" "$dir" || return 1
   echo "$dir/bin/$MUSL_PYTHON"
 }
 
