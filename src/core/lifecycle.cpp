@@ -61,28 +61,12 @@ int replace_key_map(Cache *c, Ref<> &old) noexcept {
 #endif
 }
 
-// A second __init__ validates everything before it changes anything, so a
-// failed call leaves the cache as it was; a successful one makes it a fresh
-// cache, and the old entries and callback go without any callback call.
-int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
+// Makes the cache a fresh one with the given settings. Runs holding the
+// cache's lock, which is only known once the arguments are parsed: their
+// parsing runs user code (the size's __index__), and without the GIL
+// another thread may initialise the cache meanwhile.
+static int apply_init(PyObject *self, Py_ssize_t size, PyObject *callback) {
   Cache *c = as_cache(self);
-  static const char *kwlist[] = {"size", "callback", nullptr};
-  Py_ssize_t size = 0;
-  PyObject *callback = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "n|O", const_cast<char **>(kwlist), &size,
-                                   &callback)) {
-    return -1;
-  }
-  if (callback == Py_None) callback = nullptr;
-  if (callback != nullptr && !PyCallable_Check(callback)) {
-    PyErr_SetString(PyExc_TypeError, "parameter must be callable");
-    return -1;
-  }
-  if (size <= 0) {
-    PyErr_SetString(PyExc_ValueError, "Size should be a positive number");
-    return -1;
-  }
-
   if (c->key_map == nullptr) {
     PyObject *map = new_key_map();
     if (map == nullptr) return -1;
@@ -107,6 +91,30 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
   c->misses = 0;
   Ref<> old_callback = Ref<>::steal(exchange_callback(c, Py_XNewRef(callback)));
   return 0;
+}
+
+// A second __init__ validates everything before it changes anything, so a
+// failed call leaves the cache as it was; a successful one makes it a fresh
+// cache, and the old entries and callback go without any callback call.
+// Two calls that overlap leave the settings of the one applied last.
+int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
+  static const char *kwlist[] = {"size", "callback", nullptr};
+  Py_ssize_t size = 0;
+  PyObject *callback = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "n|O", const_cast<char **>(kwlist), &size,
+                                   &callback)) {
+    return -1;
+  }
+  if (callback == Py_None) callback = nullptr;
+  if (callback != nullptr && !PyCallable_Check(callback)) {
+    PyErr_SetString(PyExc_TypeError, "parameter must be callable");
+    return -1;
+  }
+  if (size <= 0) {
+    PyErr_SetString(PyExc_ValueError, "Size should be a positive number");
+    return -1;
+  }
+  return locked<apply_init>(self, size, callback);
 }
 
 void cache_dealloc(PyObject *self) {

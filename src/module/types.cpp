@@ -73,7 +73,8 @@ PyTypeObject CacheType = {
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = docs::cache,
     .tp_methods = cache_methods,
-    .tp_init = locked<cache_init>,
+    // Takes the lock itself, once its arguments are parsed.
+    .tp_init = cache_init,
 };
 
 }  // namespace ivro

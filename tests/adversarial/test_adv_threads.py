@@ -198,3 +198,59 @@ def test_callbacks_that_clear_resize_and_insert(fast_switching):
     assert len(set(reported)) == len(reported), "reported twice"
     assert set(reported) <= inserted and not set(reported) & set(c.values())
     assert len(c) == len(c.keys()) <= c.get_size()
+
+
+class SlowIndex:
+    """A size whose __index__ blocks: without the GIL, another thread gets
+    the cache meanwhile."""
+
+    def __init__(self, started, n):
+        self.started, self.n = started, n
+
+    def __index__(self):
+        self.started.set()
+        time.sleep(0.002)
+        return self.n
+
+
+# Each: what the blocked thread calls, on a cache made with or without
+# __init__; meanwhile another thread (re)initialises it and others use it.
+BLOCKED_CALLS = {
+    "first_init": (False, lambda c, size: c.__init__(size)),
+    "second_init": (True, lambda c, size: c.__init__(size, lambda k, v: None)),
+    "set_size": (True, lambda c, size: c.set_size(size)),
+}
+
+
+@pytest.mark.parametrize("blocked", BLOCKED_CALLS)
+def test_argument_code_that_blocks_while_others_initialise(blocked):
+    initialised, call = BLOCKED_CALLS[blocked]
+    # The race needs threads that truly run at once; with the GIL a few
+    # rounds check only that nothing else breaks.
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    for _ in range(3 if gil else 60):
+        c = IVRO(4) if initialised else IVRO.__new__(IVRO)
+        started, stop = threading.Event(), threading.Event()
+        first = threading.Thread(target=call, args=(c, SlowIndex(started, 8)))
+        first.start()
+        started.wait(5)
+        c.__init__(8, lambda k, v: None)
+
+        def hammer(s):
+            i = s
+            while not stop.is_set():
+                i += 1
+                c[i % 64] = i
+                c.get(i % 61)
+                c.pop((i * 7) % 64, None)
+                c.keys()
+
+        workers = [threading.Thread(target=hammer, args=(s,)) for s in range(3)]
+        for w in workers:
+            w.start()
+        first.join(10)
+        stop.set()
+        for w in workers:
+            w.join(10)
+        check_invariants(c)
+        assert c.get_size() == 8
