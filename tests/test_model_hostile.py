@@ -7,6 +7,7 @@ invariants that must survive anything, after which the model is taken from the c
 """
 import gc
 import sys
+import threading
 import weakref
 from collections import OrderedDict
 
@@ -579,8 +580,52 @@ def revived_during_retry(reports):  # the retry's own hashing gives it a new val
     return c, lambda: c.set_size(2)
 
 
+def replaced_then_stuck(reports):  # the callback gives its victim a new value, then breaks it
+    def cb(key, value):
+        reports.append((key, value))
+        if value == "victim":
+            c[key] = "new"
+            key.hash = 8
+
+    c, k = IVRO(1, cb), Fickle("k")
+    c[k] = "victim"
+
+    def step():
+        try:
+            c["x"] = "x"
+        finally:
+            k.hash = 7
+        c["y"] = "y"  # retries whatever is stuck
+
+    return c, step
+
+
+def replaced_from_another_thread(reports):  # a new value while the victim's callback waits
+    inside, go_on = threading.Event(), threading.Event()
+
+    def cb(key, value):
+        reports.append((key, value))
+        if value == "victim":
+            inside.set()
+            go_on.wait(10)
+
+    c = IVRO(1, cb)
+    c["k"] = "victim"
+
+    def step():
+        t = threading.Thread(target=c.__setitem__, args=("x", "x"))
+        t.start()
+        inside.wait(10)
+        c["k"] = "new"
+        go_on.set()
+        t.join(10)
+
+    return c, step
+
+
 @pytest.mark.parametrize("setup", [stored_anew, claims_equal, becomes_equal,
-                                   revived_over_size, revived_during_retry])
+                                   revived_over_size, revived_during_retry,
+                                   replaced_then_stuck, replaced_from_another_thread])
 def test_victim_removal_that_meets_another_entry(setup):
     reports = []
     c, step = setup(reports)

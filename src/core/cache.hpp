@@ -143,34 +143,8 @@ int evict_surplus(Cache *c, Node *keep, bool retry_all = false);
 // SystemExit and running out of memory always reach the caller.
 bool pending_error_is_ordinary() noexcept;
 
-// Eviction runs the callback, which may insert into this or another cache
-// and so evict again, possibly through C functions only (one cache's
-// __setitem__ as another's callback). A Python function's frame counts
-// against the recursion limit by itself; with any other callback, each
-// operation that may evict counts as one level, so that deep nesting ends
-// in RecursionError before the operation changes anything, never in a C
-// stack overflow.
 // Installs `callback` (a new reference, or null) and returns the previous
 // one, for the caller to release once the cache is consistent.
 PyObject *exchange_callback(Cache *c, PyObject *callback) noexcept;
-
-class RecursionGuard {
- public:
-  RecursionGuard() noexcept = default;
-  RecursionGuard(const RecursionGuard &) = delete;
-  RecursionGuard &operator=(const RecursionGuard &) = delete;
-  ~RecursionGuard() {
-    if (entered_) Py_LeaveRecursiveCall();
-  }
-  // False with RecursionError set when the limit is reached.
-  bool enter() noexcept {
-    if (Py_EnterRecursiveCall(" while evicting from an IVRO")) return false;
-    entered_ = true;
-    return true;
-  }
-
- private:
-  bool entered_ = false;
-};
 
 }  // namespace ivro

@@ -10,13 +10,17 @@
 //
 // Every entry that leaves by eviction is reported exactly once: a victim
 // whose removal fails is reported, stays as a stuck entry that later
-// evictions pass by, and leaves silently when a later try succeeds.
+// evictions pass by, and leaves silently when a later try succeeds. A
+// victim given a new value meanwhile is an ordinary entry again (see
+// revive_pinned): the eviction leaves it, since that value was never
+// reported.
 #include <utility>
 
 #include "core/cache.hpp"
 #include "core/dict_access.hpp"
 #include "core/node_reuse.hpp"
 #include "core/recency_list.hpp"
+#include "core/recursion_guard.hpp"
 #include "core/ref.hpp"
 
 namespace ivro {
@@ -100,7 +104,7 @@ bool settle_removal(Cache *c, Node *victim, const MapHold &map, int r, Ref<Node>
 // never changes while anyone holds the node) from the cache by its own key.
 // Returns as settle_removal does.
 bool remove_victim(Cache *c, Node *victim, Ref<Node> &gone, DeferredError &errors) {
-  if (!is_linked(c, victim)) return true;
+  if (!is_linked(c, victim) || node_state(victim) == NodeState::listed) return true;
   MapHold map(c);
   PyObject *taken = nullptr;
   int r = dict_take(map.get(), node_key(victim), &taken);
@@ -131,7 +135,16 @@ void finish_eviction(Cache *c, Node *victim, Ref<Node> &hold, bool removed, Ref<
   if (gone) discard_node(c, gone.release());
 }
 
-void evict_node(Cache *c, Node *victim, DeferredError &errors) {
+// False, with the error kept in `errors`, when the interpreter would refuse
+// to call the callback from here: the victim then stays, to be reported by
+// a later eviction, and the operation evicts no further. (Operations check
+// for room before they change anything; this is for a callback installed
+// while one was under way.)
+bool evict_node(Cache *c, Node *victim, DeferredError &errors) {
+  if (c->callback != nullptr && !callback_has_room(false)) {
+    errors.capture(nullptr);
+    return false;
+  }
   Ref<Node> gone;
   Ref<Node> hold = Ref<Node>::borrow(victim);
   pin_victim(c, victim);
@@ -140,6 +153,7 @@ void evict_node(Cache *c, Node *victim, DeferredError &errors) {
   // new value under its key; only the victim itself is removed.
   bool removed = remove_victim(c, victim, gone, errors);
   finish_eviction(c, victim, hold, removed, gone, errors);
+  return true;
 }
 
 // The eviction an insertion needs most often: one victim, no callback to
@@ -156,7 +170,10 @@ int evict_quietly(Cache *c, Node *keep) {
   MapHold map(c);
   PyObject *taken = nullptr;
   int r = dict_take(map.get(), node_key(victim), &taken);
-  if (r > 0 && taken == as_object(victim) && map.current()) {
+  // Listed again means given a new value while its key was hashed: it
+  // stays (settle_removal puts it back).
+  if (r > 0 && taken == as_object(victim) && map.current() &&
+      node_state(victim) != NodeState::listed) {
     detach_node(c, victim);
     hold.reset();
     discard_node(c, victim);
@@ -212,7 +229,7 @@ int evict_surplus(Cache *c, Node *keep, bool retry_all) {
     if (victim == nullptr) break;
     // A victim whose removal fails is stuck and no longer counts, so the
     // loop moves on to the next oldest and cannot spin on it.
-    evict_node(c, victim, errors);
+    if (!evict_node(c, victim, errors)) break;
     // An insertion whose callback raised evicts no further: a callback that
     // inserts on every call would otherwise recurse anew for each victim.
     if (keep != nullptr && errors.any()) break;

@@ -12,6 +12,7 @@
 #include "core/dict_access.hpp"
 #include "core/node_reuse.hpp"
 #include "core/recency_list.hpp"
+#include "core/recursion_guard.hpp"
 #include "core/ref.hpp"
 
 namespace ivro {
@@ -54,8 +55,7 @@ int remove_entry(Cache *c, PyObject *key, Node **out) {
 }
 
 // Replacement: the key keeps its first key object and its place in the
-// dictionary; only the value and the recency change. An entry being
-// evicted is still removed by its eviction.
+// dictionary; only the value and the recency change.
 static void replace_value(Cache *c, Node *existing, PyObject *value) {
   PyObject *old_value = existing->value;
   existing->value = Py_NewRef(value);
@@ -64,20 +64,25 @@ static void replace_value(Cache *c, Node *existing, PyObject *value) {
   Py_DECREF(old_value);
 }
 
-// A stuck entry (its old value reported, its removal failed) given a new
-// value holds unreported data now: it becomes an ordinary entry again, the
-// newest, and counts against the size once more, so the cache evicts what
-// it holds beyond its size as after an insertion.
-static int revive_stuck(Cache *c, Node *stuck, PyObject *value) {
+// An entry on its way out (its callback is running, from this thread or
+// another) or stuck (reported, its removal failed) has had its value
+// reported. A new value given to it has not been: the entry becomes an
+// ordinary one again, the newest, and counts against the size once more,
+// so the cache evicts what it holds beyond its size as after an insertion.
+// The eviction under way finds it ordinary and leaves it. Removing it
+// instead would take the new value away unreported, and reporting it again
+// from the eviction would let a callback that keeps storing under its
+// victim's key go on for ever.
+static int revive_pinned(Cache *c, Node *pinned, PyObject *value) {
   RecursionGuard guard;
-  if (c->callback_counts && !guard.enter()) return -1;
-  Ref<Node> hold = Ref<Node>::borrow(stuck);
-  Ref<> old_value = Ref<>::steal(stuck->value);
-  stuck->value = Py_NewRef(value);
-  detach_node(c, stuck);
-  link_at_newest(c, stuck);
+  if (!guard.reserve(c)) return -1;
+  Ref<Node> hold = Ref<Node>::borrow(pinned);
+  Ref<> old_value = Ref<>::steal(pinned->value);
+  pinned->value = Py_NewRef(value);
+  detach_node(c, pinned);
+  link_at_newest(c, pinned);
   // The old value goes once the cache is within its size again.
-  return surplus(c) > 0 ? evict_surplus(c, stuck) : 0;
+  return surplus(c) > 0 ? evict_surplus(c, pinned) : 0;
 }
 
 // One dictionary probe decides between replacement and insertion: a blank
@@ -92,8 +97,10 @@ static int revive_stuck(Cache *c, Node *stuck, PyObject *value) {
 // always one of the current dictionary's.
 // Inline here, so that an assignment (the hot path) pays no call for it.
 static inline Upsert upsert(Cache *c, PyObject *key, PyObject *value, Node **found, bool count) {
+  // An insertion into a full cache will call the callback: refused here,
+  // before anything changes, if the interpreter would refuse that call.
   RecursionGuard guard;
-  if (c->callback_counts && surplus(c) >= 0 && !guard.enter()) return Upsert::failed;
+  if (c->callback != nullptr && surplus(c) >= 0 && !guard.reserve(c)) return Upsert::failed;
   Node *fresh = nullptr;
   while (true) {
     fresh = take_blank_node(c);
@@ -139,7 +146,7 @@ static int store_entry(Cache *c, PyObject *key, PyObject *value) {
   Node *found = nullptr;
   switch (upsert(c, key, value, &found, false)) {
     case Upsert::found:
-      if (node_state(found) == NodeState::stuck) return revive_stuck(c, found, value);
+      if (node_state(found) != NodeState::listed) return revive_pinned(c, found, value);
       replace_value(c, found, value);
       return 0;
     case Upsert::inserted:

@@ -2,6 +2,7 @@
 #include "core/settings.hpp"
 #include "core/cache.hpp"
 #include "core/recency_list.hpp"
+#include "core/recursion_guard.hpp"
 #include "core/ref.hpp"
 
 namespace ivro {
@@ -19,8 +20,7 @@ PyObject *cache_set_size(PyObject *self, PyObject *args) {
     return nullptr;
   }
   RecursionGuard guard;
-  if (c->callback_counts && PyDict_GET_SIZE(c->key_map) - c->pinned_count > size &&
-      !guard.enter()) {
+  if (PyDict_GET_SIZE(c->key_map) - c->pinned_count > size && !guard.reserve(c)) {
     return nullptr;
   }
   c->size = size;

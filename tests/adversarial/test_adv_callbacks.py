@@ -1,6 +1,7 @@
 """Eviction callbacks that act on the cache that is calling them, for every
 operation that evicts."""
 
+import functools
 import subprocess
 import sys
 
@@ -123,6 +124,12 @@ def test_callback_acting_on_its_cache(action, op, unraisable):
         assert not unraisable
     if action == "reinsert_victim":
         assert op == "set_size" or c["a"].tag == "a-again"
+    elif action == "replace_victim":
+        # Never reported, so it stays (the eviction leaves a victim that was
+        # given a new value, and takes the next oldest if it must), or it is
+        # reported when it leaves later.
+        held = "a" in c and c["a"].tag == "a-replaced"
+        assert held != (("a", "a-replaced") in ctx.reports)
     elif action not in ("reinit",):
         assert "a" not in c or c["a"].tag != "a"
     check_ctx(ctx, raised=raised is not None)
@@ -203,6 +210,71 @@ def test_callback_that_inserts_on_every_eviction_ends(how, pop_victim, unraisabl
     c.set_size(c.get_size())
     check_invariants(c)
     assert len(c) == c.get_size()
+
+
+class Teller:
+    def __init__(self):
+        self.told = []
+
+    def __call__(self, key, value):
+        self.told.append(value)
+
+    def method(self, key, value):
+        self.told.append(value)
+
+
+# Every kind of callable the interpreter may refuse to call at its limit,
+# before the callback's first line runs: (callback, what it was told).
+LIMIT_CALLBACKS = {
+    "function": lambda t: (lambda k, v: t.told.append(v), t.told),
+    "bound_method": lambda t: (t.method, t.told),
+    "call_object": lambda t: (t, t.told),
+    "partial": lambda t: (functools.partial(Teller.method, t), t.told),
+    "c_method": lambda t: (t.__dict__.__setitem__, t.__dict__.values()),
+}
+# The values are made beforehand: making one takes a frame of its own.
+LIMIT_OPS = {
+    "store": lambda c, new: c.__setitem__("new", new[0]),
+    "setdefault": lambda c, new: c.setdefault("new", new[0]),
+    "update": lambda c, new: c.update([("new", new[0]), ("new2", new[1])]),
+    "set_size": lambda c, new: c.set_size(1),
+}
+
+
+def _at_depth(n, fn):
+    return fn() if n <= 0 else _at_depth(n - 1, fn)
+
+
+@pytest.mark.parametrize("op", LIMIT_OPS)
+@pytest.mark.parametrize("kind", LIMIT_CALLBACKS)
+def test_operation_at_the_recursion_limit_loses_no_victim(kind, op):
+    # Swept through the last levels below the limit: wherever the
+    # interpreter would refuse the callback's call, the operation is refused
+    # before it changes anything; elsewhere every victim is reported.
+    depth, frame = 0, sys._getframe()
+    while frame is not None:
+        depth, frame = depth + 1, frame.f_back
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(depth + 40)
+    outcomes = []
+    try:
+        for d in range(20, 40):
+            callback, told = LIMIT_CALLBACKS[kind](Teller())
+            c = IVRO(2, callback)
+            c["a"], c["b"] = Val("a"), Val("b")
+            before, new = c.items(), (Val("new"), Val("new2"))
+            try:
+                _at_depth(d, lambda: LIMIT_OPS[op](c, new))
+                outcomes.append("done")
+            except RecursionError:
+                outcomes.append("refused")
+                assert c.items() == before, "refused, yet changed"
+            held = set(c.values())
+            assert all(v in held or v in list(told) for _, v in before), "left unreported"
+            assert len(c) <= c.get_size()
+    finally:
+        sys.setrecursionlimit(limit)
+    assert "done" in outcomes and "refused" in outcomes
 
 
 class MutatingArgs:
