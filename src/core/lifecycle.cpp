@@ -114,7 +114,7 @@ int cache_init(PyObject *self, PyObject *args, PyObject *kwds) {
     PyErr_SetString(PyExc_ValueError, "Size should be a positive number");
     return -1;
   }
-  return locked<apply_init>(self, size, callback);
+  return locked_init<apply_init>(self, size, callback);
 }
 
 void cache_dealloc(PyObject *self) {

@@ -22,6 +22,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <type_traits>
 
 #include "core/cache.hpp"
 
@@ -47,12 +48,17 @@ inline void publish_key_map(Cache *c, PyObject *map) noexcept { c->key_map = map
 #endif
 
 // locked<f>: f(self, ...) run holding the cache's lock. A function the slot
-// and method tables take in place of f.
-template <auto F>
+// and method tables take in place of f. `Initialises` marks the one
+// function that may run on a cache with no dictionary yet (the body of
+// __init__); any other finds the cache not initialised there, and fails
+// without running f, so that no user code that f runs (its arguments'
+// parsing, say) can find a dictionary appear under it and go on without
+// that dictionary's lock.
+template <auto F, bool Initialises = false>
 struct Locked;
 
-template <class R, class... A, R (*F)(PyObject *, A...)>
-struct Locked<F> {
+template <class R, class... A, R (*F)(PyObject *, A...), bool Initialises>
+struct Locked<F, Initialises> {
   static R call(PyObject *self, A... args) {
 #ifdef Py_GIL_DISABLED
     Cache *c = as_cache(self);
@@ -66,17 +72,26 @@ struct Locked<F> {
         return result;
       }
       // Not initialised, or being initialised by another thread: the first
-      // __init__ runs under the object's own section, and so does anything
-      // that finds no dictionary once it holds that section.
-      bool ran = false;
+      // __init__ runs under the object's own section, and whatever finds no
+      // dictionary once it holds that section finds the cache bare.
+      bool bare = false;
       R result{};
       Py_BEGIN_CRITICAL_SECTION(self);
       if (load_key_map(c) == nullptr) {
-        result = F(self, args...);
-        ran = true;
+        bare = true;
+        if constexpr (Initialises) {
+          result = F(self, args...);
+        } else {
+          require_initialised(c);
+          if constexpr (std::is_pointer_v<R>) {
+            result = nullptr;
+          } else {
+            result = -1;
+          }
+        }
       }
       Py_END_CRITICAL_SECTION();
-      if (ran) return result;
+      if (bare) return result;
     }
 #else
     return F(self, args...);
@@ -86,5 +101,8 @@ struct Locked<F> {
 
 template <auto F>
 inline constexpr auto locked = &Locked<F>::call;
+// For the body of __init__ alone.
+template <auto F>
+inline constexpr auto locked_init = &Locked<F, true>::call;
 
 }  // namespace ivro
