@@ -264,7 +264,7 @@ def test_operation_at_the_recursion_limit_loses_no_victim(kind, op):
             c["a"], c["b"] = Val("a"), Val("b")
             before, new = c.items(), (Val("new"), Val("new2"))
             try:
-                _at_depth(d, lambda: LIMIT_OPS[op](c, new))
+                _at_depth(d, lambda c=c, new=new: LIMIT_OPS[op](c, new))
                 outcomes.append("done")
             except RecursionError:
                 outcomes.append("refused")

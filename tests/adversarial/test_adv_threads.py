@@ -222,6 +222,15 @@ BLOCKED_CALLS = {
 }
 
 
+def _hammer(c, stop, i):
+    while not stop.is_set():
+        i += 1
+        c[i % 64] = i
+        c.get(i % 61)
+        c.pop((i * 7) % 64, None)
+        c.keys()
+
+
 @pytest.mark.parametrize("blocked", BLOCKED_CALLS)
 def test_argument_code_that_blocks_while_others_initialise(blocked):
     initialised, call = BLOCKED_CALLS[blocked]
@@ -235,17 +244,7 @@ def test_argument_code_that_blocks_while_others_initialise(blocked):
         first.start()
         started.wait(5)
         c.__init__(8, lambda k, v: None)
-
-        def hammer(s):
-            i = s
-            while not stop.is_set():
-                i += 1
-                c[i % 64] = i
-                c.get(i % 61)
-                c.pop((i * 7) % 64, None)
-                c.keys()
-
-        workers = [threading.Thread(target=hammer, args=(s,)) for s in range(3)]
+        workers = [threading.Thread(target=_hammer, args=(c, stop, s)) for s in range(3)]
         for w in workers:
             w.start()
         first.join(10)
