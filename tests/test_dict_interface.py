@@ -171,7 +171,40 @@ def test_update_from_another_cache_keeps_its_order(rec):
     assert c.items() == [("p", 1), ("r", 3)]
 
 
-@pytest.mark.parametrize("bad", [5, None, [1], [(1, 2, 3)], ["abc"], [[1]], [("a", 1), 7]])
+class KeysFail:
+    def keys(self):
+        return 1 / 0
+
+
+class KeysLookupFail:  # something other than AttributeError
+    keys = property(lambda self: 1 / 0)
+
+
+class ItemFail(KeysOnly):
+    def __getitem__(self, key):
+        raise LookupError(key)
+
+
+class UnhashableKey(KeysOnly):
+    def keys(self):
+        return [[1]]
+
+
+class PairsFail:
+    def __iter__(self):
+        yield ("a", 1)
+        raise ZeroDivisionError
+
+
+class NotAPair:
+    def __iter__(self):
+        raise ValueError("no pair here")
+
+
+@pytest.mark.parametrize("bad", [
+    5, None, [1], [(1, 2, 3)], ["abc"], [[1]], [("a", 1), 7],
+    KeysFail(), KeysLookupFail(), ItemFail(), UnhashableKey(), PairsFail(), [NotAPair()],
+])
 def test_update_errors_match_dict(bad):
     d = {}
     with pytest.raises(Exception) as expected:

@@ -91,6 +91,13 @@ def test_module_publishes_only_the_type():
         exec("from _ivro import Node", {})
 
 
+def test_blank_record_made_through_its_type_shows_as_empty():
+    # Unpublished, but reachable through object.__subclasses__(); a record made there
+    # has no key or value, and must not crash when shown or released.
+    record = next(t for t in object.__subclasses__() if t.__module__ == "_ivro" and t is not IVRO)
+    assert repr(record()) == "<empty node>"
+
+
 @pytest.mark.parametrize("attempt, exc, match", [
     (lambda c: type("Sub", (IVRO,), {}), TypeError, "not an acceptable base type"),
     (iter, TypeError, "not iterable"), (list, TypeError, "not iterable"),

@@ -17,7 +17,9 @@ namespace ivro {
 extern bool setdefault_may_lie;
 // After PyDict_SetDefault handed back the default: true when it did not in
 // fact store it (an error is pending).
+// GCOVR_EXCL_BR_START: whether the dict may lie is fixed by the interpreter's version
 inline bool setdefault_lied() noexcept { return setdefault_may_lie && PyErr_Occurred(); }
+// GCOVR_EXCL_BR_STOP
 #else
 constexpr bool setdefault_lied() noexcept { return false; }
 #endif

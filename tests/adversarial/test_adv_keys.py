@@ -336,3 +336,144 @@ def test_only_ordinary_errors_make_a_miss(exc, is_miss, method):
         with pytest.raises(exc):  # a lost Ctrl-C would be a failure reported as success
             call()
     assert c.get_stats() == (0, 1)
+
+
+class Claiming:
+    """Hashes alike with every other; once told to `claim` a key, its __eq__ says it
+    equals that key, once, so that the key's lookup takes this entry instead of its own.
+    `on_hash` runs once at its next hash; the next `fails` hashes raise `exc`."""
+
+    def __init__(self, tag):
+        self.tag, self.claim, self.on_hash, self.fails, self.exc = tag, None, None, 0, Boom
+
+    def __hash__(self):
+        hook, self.on_hash = self.on_hash, None
+        if hook is not None:
+            hook()
+        if self.fails:
+            self.fails -= 1
+            raise self.exc("no hash today")
+        return 1
+
+    def __eq__(self, other):
+        if other is self.claim is not None:
+            self.claim = None
+            return True
+        return other is self
+
+    def __repr__(self):
+        return self.tag
+
+
+def _raise_boom():
+    raise Boom("at the put-back")
+
+
+# What the victim's key took instead of the victim: an ordinary entry, one being evicted
+# further up, or a stuck one; and what the taken entry's own key does when it is put back.
+# The taken entry stays as it was, or has left and been reported once; the victim,
+# which its own key cannot find, stays stuck.
+@pytest.mark.parametrize("taken, at_put_back, y_reports, y_after, raised", [
+    ("listed", None, 0, "y", KeyError), ("listed", "raise", 1, None, Boom),
+    ("listed", "store_again", 1, "y2", KeyError), ("listed", "clear", 0, None, None),
+    ("evicting", None, 1, None, KeyError), ("stuck", None, 1, "y", KeyError),
+])
+def test_entry_taken_by_the_victims_key_is_put_back_or_reported(
+        taken, at_put_back, y_reports, y_after, raised, unraisable):
+    reports = []
+    c = IVRO(2)
+    y, x = Claiming("y"), Claiming("x")  # y first: x's lookups meet y's entry first
+    c[y], c[x] = "y", "x"
+    if taken == "stuck":
+        c.set_callback(lambda k, v: reports.append(k))
+        y.fails = 1
+        with pytest.raises(Boom):
+            c["z"] = "z"
+        y.fails = 1  # the retry of the next insertion fails again
+    elif taken == "listed":
+        c[y]  # x becomes the victim
+    hooks = {"raise": _raise_boom, "store_again": lambda: c.__setitem__(y, "y2"),
+             "clear": c.clear, None: None}
+
+    def callback(key, value):
+        reports.append(key)
+        if key is y and taken == "evicting":
+            y.claim = x
+            c["w"] = "w"  # evicts x, whose key finds y
+        elif key is x:
+            y.claim, y.on_hash = x, hooks[at_put_back]
+
+    c.set_callback(callback)
+    try:
+        c["w" if taken == "stuck" else "z"] = "new"
+    except Exception as e:  # noqa: BLE001
+        assert type(e) is raised
+    else:
+        assert raised is None
+    assert reports.count(y) == y_reports and reports.count(x) == 1
+    assert c.get(y) == y_after and (x in c.keys()) == (at_put_back != "clear")
+    c.set_callback(None)
+    c.set_size(2)  # every stuck entry retried, and gone
+    check_invariants(c)
+
+
+@pytest.mark.parametrize("exc", [Boom, MemoryError])
+def test_victim_whose_key_clears_the_cache_and_raises(exc):
+    # Gone with the clear: an ordinary error of its removal has nothing left to say.
+    reports = []
+    c = IVRO(2)
+    x = Claiming("x")
+    c[x], c["b"] = "x", "b"
+
+    def clear_and_raise():
+        c.clear()
+        raise exc("after the clear")
+
+    c.set_callback(lambda k, v: (reports.append(k), setattr(x, "on_hash", clear_and_raise)))
+    if exc is Boom:
+        c["c"] = "c"
+    else:
+        with pytest.raises(exc):
+            c["c"] = "c"
+    assert reports == [x] and len(c) == 0
+
+
+@pytest.mark.parametrize("exc, raised", [(Boom, None), (KeyboardInterrupt, KeyboardInterrupt)])
+def test_retry_of_a_stuck_entry_passes_on_only_what_is_news(exc, raised):
+    reports = []
+    c = IVRO(1, lambda k, v: reports.append(k))
+    stuck = Claiming("s")
+    c[stuck] = "s"
+    stuck.fails = 1
+    with pytest.raises(Boom):
+        c["a"] = "a"
+    stuck.fails, stuck.exc = 1, exc
+    if raised:
+        with pytest.raises(raised):
+            c["b"] = "b"
+    else:
+        c["b"] = "b"
+    # Still stuck, reported once; the insertion evicted for itself all the same.
+    assert c.keys() == ["b", stuck] and reports == [stuck, "a"]
+
+
+def test_stuck_entries_take_turns_at_the_retry():
+    # Each insertion retries the oldest stuck entry once; a failed try sends it to the
+    # back, so that one key that always fails does not keep the others from their turn.
+    c = IVRO(1, lambda k, v: None)
+    a, b = Claiming("a"), Claiming("b")
+    c[a] = "a"
+    a.fails = FOREVER
+    with pytest.raises(Boom):
+        c[b] = "b"
+    b.fails = FOREVER
+    with pytest.raises(Boom):
+        c["x"] = "x"
+    tries = []
+    for i in range(4):
+        a.fails = b.fails = FOREVER
+        c[i] = i
+        tries.append("a" if a.fails < FOREVER else "b")
+        assert (a.fails < FOREVER) != (b.fails < FOREVER)  # one try per insertion
+    assert tries in (["a", "b", "a", "b"], ["b", "a", "b", "a"])
+    assert c.keys()[0] == 3 and {id(k) for k in c.keys()[1:]} == {id(a), id(b)}
