@@ -85,8 +85,7 @@ def program(data):
                     for k, _ in pairs:
                         w.before_assign(k)
                     given = dict(pairs) if as_dict else pairs
-                    w.update(given, keys)
-                    w.stored_pairs(list(given.items()) if as_dict else pairs)
+                    w.update(given, list(given.items()) if as_dict else pairs)
 
                 def model():
                     pairs = list(zip(keys, w.made))
@@ -116,8 +115,7 @@ def program(data):
 
 
 def main():
-    atheris.Setup(sys.argv, program)
-    atheris.Fuzz()
+    L.fuzz(atheris, program)
 
 
 if __name__ == "__main__":

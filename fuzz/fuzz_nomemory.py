@@ -107,14 +107,11 @@ def one(w, c, m, op, k, arg, window):
                 pairs = list(src.items()) if op == 3 else pairs
             for x, _ in pairs:
                 w.before_assign(x)
-            t0 = w.counter
             try:
                 starved(window, lambda: c.update(src))
             finally:
                 w.saw(c.values())
-                for x in keys:
-                    w.excuse_since(x, t0, "replaced")
-            w.stored_pairs(pairs)
+                w.stored_pairs(pairs[:w.taken(pairs) + 1])
 
         def model():
             pairs = list(zip(keys, w.made))
@@ -180,8 +177,7 @@ def one(w, c, m, op, k, arg, window):
 
 
 def main():
-    atheris.Setup(sys.argv, program)
-    atheris.Fuzz()
+    L.fuzz(atheris, program)
 
 
 if __name__ == "__main__":

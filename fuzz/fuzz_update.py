@@ -167,7 +167,7 @@ def update(w, fdp, pool):
         plan = Plan(w, at, move)
         src, direct = source(w, kind, pairs, plan)
         if direct:  # what the cache reads straight from the source
-            w.handed = [] if kind == "bad_pair" else list(
+            w.handed = list(pairs) if kind == "bad_pair" else list(
                 src.items() if hasattr(src, "items") else src)
             if kind == "ivro" or kind == "self":
                 w.handed.reverse()  # read oldest first
@@ -176,8 +176,7 @@ def update(w, fdp, pool):
         for k in words:
             w.before_assign(k)
         try:
-            w.update(src, [k for k, _ in spec], **words)
-            w.stored_pairs([*w.handed, *words.items()])
+            w.update(src, w.handed, **words)
         finally:
             w.handed = []  # holds no value past the step
 
@@ -242,8 +241,7 @@ def program(data):
 
 
 def main():
-    atheris.Setup(sys.argv, program)
-    atheris.Fuzz()
+    L.fuzz(atheris, program)
 
 
 if __name__ == "__main__":

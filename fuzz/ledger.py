@@ -86,7 +86,7 @@ def _update(w, k):
     a, b = w.name(), w.name()
     va, vb = w.val(), w.val()
     w.before_assign(a), w.before_assign(b)
-    w.update([(a, va)], [a], **{b: vb})
+    w.c.update([(a, va)], **{b: vb})
     w.stored_pairs([(a, va), (b, vb)])
 
 
@@ -360,6 +360,7 @@ class World:
         self.ledger, self.gone, self.unraisable = {}, set(), []
         self.reports = []  # (key, serial) this step, for the model
         self.made = []  # serials of the values made this step, for the model
+        self.pending = None  # the pairs of an update under way
         self.revived = None
         self.silent_ok = False  # no callback at some point: evictions may be silent
         self.c, self.model = IVRO(size), Model(size, plan is not None)
@@ -451,15 +452,31 @@ class World:
                 if v is None or id(v) not in held:
                     e[2] = how
 
-    def update(self, src, keys, **words):
-        """c.update(src, **words), where `keys` are the keys src holds: what code run by
-        the update stored under them, and the update then replaced, went by its hand."""
-        t0 = self.counter
+    def update(self, src, pairs, **words):
+        """c.update(src, **words), where `pairs` are those src gives, in order (a list
+        that a source may extend as it hands them out). The pairs up to the last one the
+        cache took were stored, each replacing any earlier one for its key."""
+        self.pending = pairs
         try:
             self.c.update(src, **words)
         finally:
-            for k in [*keys, *words]:
-                self.excuse_since(k, t0, "replaced")
+            self.pending = None
+            self.stored_pairs(pairs[:self.taken(pairs) + 1])
+        self.stored_pairs(list(words.items()))
+
+    def taken(self, pairs):
+        """The index of the newest pair whose value the cache has taken, or -1."""
+        held = {id(v) for v in self.c.values()}
+        return max((j for j, (_, v) in enumerate(pairs) if id(v) in held or (
+            isinstance(v, Val) and self.ledger.get(v.serial, (0, 0, 0, 0))[3])), default=-1)
+
+    def replaced_by_update(self, key):
+        """Whether an update under way will still assign `key`: a pair for it comes after
+        the newest pair whose value the cache has taken."""
+        pairs, i = self.pending, ident(key)
+        if not pairs:
+            return False
+        return any(ident(k) == i for k, _ in pairs[self.taken(pairs) + 1:])
 
     def before_assign(self, key):
         self.excuse_key(key, "replaced")
@@ -473,6 +490,8 @@ class World:
             e[0], e[1] = ident(key), True
             if PASS_REVIVED and e[0] == self.revived:
                 e[2] = e[2] or "revived"
+            if self.replaced_by_update(key):
+                e[2] = e[2] or "replaced"
 
     def assign(self, key, v):
         self.before_assign(key)
@@ -677,6 +696,14 @@ def callback_plan(fdp):
 def hostile_keys(w, fdp, most=4):
     return [HKey(w, f"h{i}", pick(fdp, HOOKS), pick(fdp, HOOKS), fdp.ConsumeIntInRange(1, 4))
             for i in range(fdp.ConsumeIntInRange(0, most))]
+
+
+def fuzz(atheris, program):
+    """Runs libFuzzer on `program`. Merging and minimising start the target anew from
+    argv[0], which must then be an executable: scripts/fuzz.sh's wrapper names itself in
+    IVRO_FUZZ_ARGV0."""
+    atheris.Setup([os.environ.get("IVRO_FUZZ_ARGV0", sys.argv[0]), *sys.argv[1:]], program)
+    atheris.Fuzz()
 
 
 def pool_slice(n):
