@@ -84,6 +84,7 @@ def program(data):
                     pairs = [(k, w.val(a)) for k, a in zip(keys, acts)]
                     for k, _ in pairs:
                         w.before_assign(k)
+                    w.pending = pairs  # building the dict hashes the keys too
                     given = dict(pairs) if as_dict else pairs
                     w.update(given, list(given.items()) if as_dict else pairs)
 

@@ -165,7 +165,11 @@ def update(w, fdp, pool):
         pairs = [(k, w.val(a)) for k, a in spec]
         words = {n: w.val() for n in named}
         plan = Plan(w, at, move)
-        src, direct = source(w, kind, pairs, plan)
+        w.pending = pairs  # building the source hashes the keys too
+        try:
+            src, direct = source(w, kind, pairs, plan)
+        finally:
+            w.pending = None
         if direct:  # what the cache reads straight from the source
             w.handed = list(pairs) if kind == "bad_pair" else list(
                 src.items() if hasattr(src, "items") else src)

@@ -361,6 +361,7 @@ class World:
         self.reports = []  # (key, serial) this step, for the model
         self.made = []  # serials of the values made this step, for the model
         self.pending = None  # the pairs of an update under way
+        self.pending_words = []  # and its keyword arguments
         self.revived = None
         self.silent_ok = False  # no callback at some point: evictions may be silent
         self.c, self.model = IVRO(size), Model(size, plan is not None)
@@ -454,15 +455,16 @@ class World:
 
     def update(self, src, pairs, **words):
         """c.update(src, **words), where `pairs` are those src gives, in order (a list
-        that a source may extend as it hands them out). The pairs up to the last one the
-        cache took were stored, each replacing any earlier one for its key."""
-        self.pending = pairs
+        that a source may extend as it hands them out), and then the words. The pairs up
+        to the last one the cache took were stored, each replacing any earlier one for its
+        key."""
+        self.pending, self.pending_words = pairs, list(words.items())
         try:
             self.c.update(src, **words)
         finally:
-            self.pending = None
-            self.stored_pairs(pairs[:self.taken(pairs) + 1])
-        self.stored_pairs(list(words.items()))
+            every = [*pairs, *self.pending_words]
+            self.pending, self.pending_words = None, []
+            self.stored_pairs(every[:self.taken(every) + 1])
 
     def taken(self, pairs):
         """The index of the newest pair whose value the cache has taken, or -1."""
@@ -473,7 +475,7 @@ class World:
     def replaced_by_update(self, key):
         """Whether an update under way will still assign `key`: a pair for it comes after
         the newest pair whose value the cache has taken."""
-        pairs, i = self.pending, ident(key)
+        pairs, i = [*(self.pending or ()), *self.pending_words], ident(key)
         if not pairs:
             return False
         return any(ident(k) == i for k, _ in pairs[self.taken(pairs) + 1:])
@@ -560,6 +562,7 @@ class World:
         self.hostile = self.lied = self.runaway = self.oom = False
         self.silent_ok = self.callback is None
         self.calls, self.reports, self.made, self.revived = 0, [], [], None
+        self.pending = None
         self.lied = self.tainted()
         self.armed = True
         try:
@@ -570,6 +573,7 @@ class World:
             got, self.oom = MemoryError, True
         finally:
             self.armed = False
+            self.pending = None  # holds no value past the step
         if self.runaway:
             raise Failure("the operation kept calling back without end")
         self.oom = self.oom or any(issubclass(e, MemoryError) for e in self.unraisable)
