@@ -66,6 +66,11 @@ def starved(window, call):
     set_nomemory(*window)
     try:
         return call()
+    except SystemError:
+        # The interpreter's own error paths can lose the error when even the exception
+        # cannot be made (seen from popitem() on an empty cache, whose KeyError is set
+        # by PyErr_SetString); counted as running out of memory.
+        raise MemoryError from None
     finally:
         remove_mem_hooks()
 

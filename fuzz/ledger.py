@@ -362,7 +362,7 @@ class World:
         self.made = []  # serials of the values made this step, for the model
         self.pending = None  # the pairs of an update under way
         self.pending_words = []  # and its keyword arguments
-        self.revived = None
+        self.revived = []
         self.silent_ok = False  # no callback at some point: evictions may be silent
         self.c, self.model = IVRO(size), Model(size, plan is not None)
         self.callback = None
@@ -483,14 +483,14 @@ class World:
     def before_assign(self, key):
         self.excuse_key(key, "replaced")
         if PASS_REVIVED and any(ident(k) == ident(key) for k, _ in self.reports):
-            self.revived = ident(key)  # the next value stored under it may pass
+            self.revived.append(ident(key))  # a value stored under it may pass
 
     def stored(self, v, key):
         """`v` went into the cache under `key` (the assignment returned)."""
         if isinstance(v, Val) and v.serial in self.ledger:
             e = self.ledger[v.serial]
             e[0], e[1] = ident(key), True
-            if PASS_REVIVED and e[0] == self.revived:
+            if PASS_REVIVED and e[0] in self.revived:
                 e[2] = e[2] or "revived"
             if self.replaced_by_update(key):
                 e[2] = e[2] or "replaced"
@@ -561,7 +561,7 @@ class World:
         trace("step:", *what) if TRACE else None
         self.hostile = self.lied = self.runaway = self.oom = False
         self.silent_ok = self.callback is None
-        self.calls, self.reports, self.made, self.revived = 0, [], [], None
+        self.calls, self.reports, self.made, self.revived = 0, [], [], []
         self.pending = None
         self.lied = self.tainted()
         self.armed = True

@@ -19,6 +19,9 @@
 #              once per machine and cached), the GIL kept off
 #   tsan       the threaded tests under ThreadSanitizer, module and
 #              free-threaded interpreter both instrumented
+#   fuzz       atheris targets against an ASan + libFuzzer build: every
+#              committed corpus replayed, then each target fuzzed from a fixed
+#              and a random seed, checking a value ledger and a model
 #
 # Usage: scripts/test.sh [STAGE...]   (default: all stages)
 #
@@ -47,7 +50,7 @@ unit() {
   return $rc
 }
 
-all_stages=(leaks aarch64 armhf musl tsan freethreaded debug sanitize unit package lint)
+all_stages=(leaks aarch64 armhf musl tsan freethreaded debug sanitize fuzz unit package lint)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do
