@@ -15,7 +15,7 @@
 #
 # IVRO_FUZZ_PYTHON picks the interpreter (default 3.12), IVRO_FUZZ_SECONDS the
 # random-seed run's time per target (default 60), IVRO_FUZZ_RUNS the fixed
-# seed run's executions per target (default 150000).
+# seed run's executions per target (default 40000).
 #
 # A failure (sanitizer report, crash, or an oracle's Failure) fails the stage
 # and leaves the input and its minimised form in build/fuzz/TARGET/.
@@ -24,7 +24,7 @@ cd "$ROOT"
 
 ver=${IVRO_FUZZ_PYTHON:-3.12}
 seconds=${IVRO_FUZZ_SECONDS:-60}
-runs=${IVRO_FUZZ_RUNS:-150000}
+runs=${IVRO_FUZZ_RUNS:-40000}
 targets=(hostile update nomemory)
 ATHERIS=atheris==3.1.0
 out="$ROOT/build/fuzz"
@@ -109,8 +109,8 @@ run_fuzz() {
   fuzz "$target" -artifact_prefix="$out/$target/$name-" "$@" "$out/$target/$name-corpus" \
     "$ROOT/fuzz/corpus/$target" >"$log" 2>&1 || rc=$?
   # Edges at the start (after the corpus) and the end, executions per second.
-  grep -m1 -E '^#[0-9]+ +INITED' "$log" | sed 's/^/   start: /' || true
-  grep -E '^#[0-9]+ +(DONE|NEW|REDUCE|pulse)' "$log" | tail -n 1 | sed 's/^/   end:   /' || true
+  grep -m1 -E '^#[0-9]+[[:space:]]+INITED' "$log" | sed 's/^/   start: /' || true
+  grep -E '^#[0-9]+[[:space:]]+(DONE|NEW|REDUCE|pulse)' "$log" | tail -n 1 | sed 's/^/   end:   /' || true
   grep -E 'stat::(number_of_executed_units|average_exec_per_sec)' "$log" | sed 's/^/   /'
   if [ $rc -ne 0 ]; then
     echo "FAIL: fuzz target $target ($name) exited with status $rc (log: $log)" >&2
