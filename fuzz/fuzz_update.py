@@ -175,6 +175,8 @@ def update(w, fdp, pool):
                 src.items() if hasattr(src, "items") else src)
             if kind == "ivro" or kind == "self":
                 w.handed.reverse()  # read oldest first
+            if kind == "self":
+                w.reoffered = {sv(v) for _, v in w.handed}
             for k, _ in w.handed:
                 w.before_assign(k)
         for k in words:

@@ -362,6 +362,7 @@ class World:
         self.made = []  # serials of the values made this step, for the model
         self.pending = None  # the pairs of an update under way
         self.pending_words = []  # and its keyword arguments
+        self.reoffered = set()
         self.revived = []
         self.silent_ok = False  # no callback at some point: evictions may be silent
         self.c, self.model = IVRO(size), Model(size, plan is not None)
@@ -468,9 +469,12 @@ class World:
 
     def taken(self, pairs):
         """The index of the newest pair whose value the cache has taken, or -1."""
+        if self.reoffered:  # the cache's own values: taken or not, they are all held
+            return -1
         held = {id(v) for v in self.c.values()}
         return max((j for j, (_, v) in enumerate(pairs) if id(v) in held or (
-            isinstance(v, Val) and self.ledger.get(v.serial, (0, 0, 0, 0))[3])), default=-1)
+            isinstance(v, Val) and any(self.ledger.get(v.serial, (0, 0, 0, 0))[2:]))),
+            default=-1)
 
     def replaced_by_update(self, key):
         """Whether an update under way will still assign `key`: a pair for it comes after
@@ -562,6 +566,7 @@ class World:
         self.hostile = self.lied = self.runaway = self.oom = False
         self.silent_ok = self.callback is None
         self.calls, self.reports, self.made, self.revived = 0, [], [], []
+        self.reoffered = set()  # serials that an update of the cache with itself offers
         self.pending = None
         self.lied = self.tainted()
         self.armed = True
@@ -653,13 +658,15 @@ class World:
 
     def account(self, serials, lying):
         held = set(serials)
-        for s in held & self.gone:
+        for s in held & self.gone - self.reoffered:
             raise Failure(f"~{s}~ is back after it left")
         stuck = 0
         for s, (key, stored, excused, times) in list(self.ledger.items()):
             if times > 1 and not lying:
                 raise Failure(f"~{s}~ (key {key!r}) reported {times} times")
             if s in held:
+                if times and s in self.reoffered:  # stored anew by the update of itself
+                    self.ledger[s][3] = times = 0
                 if times and s not in self.stuck:
                     # Reported while it stays: only a removal that failed does that,
                     # and only a lying or raising key fails one here.
