@@ -22,6 +22,9 @@
 #   coverage   line and branch coverage of src/ by the suite (and the fuzz
 #              corpora) on CPython 3.12 and 3.13, merged; fails below its
 #              floors; HTML report in build/coverage/
+#   fuzz       atheris targets against an ASan + libFuzzer build: every
+#              committed corpus replayed, then each target fuzzed from a fixed
+#              and a random seed, checking a value ledger and a model
 #
 # Usage: scripts/test.sh [STAGE...]   (default: all stages)
 #
@@ -50,7 +53,7 @@ unit() {
   return $rc
 }
 
-all_stages=(leaks aarch64 armhf musl tsan freethreaded debug sanitize coverage unit package lint)
+all_stages=(leaks aarch64 armhf musl tsan freethreaded debug sanitize fuzz coverage unit package lint)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do
