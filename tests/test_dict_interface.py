@@ -190,6 +190,20 @@ class UnhashableKey(KeysOnly):
         return [[1]]
 
 
+class KeysNotIterable(KeysOnly):
+    def keys(self):
+        return 5
+
+
+class KeysFailPartWay(KeysOnly):  # dict.update reads them all before it stores
+    def keys(self):
+        yield "a"
+        raise ZeroDivisionError
+
+    def __getitem__(self, key):
+        return 1
+
+
 class PairsFail:
     def __iter__(self):
         yield ("a", 1)
@@ -204,6 +218,7 @@ class NotAPair:
 @pytest.mark.parametrize("bad", [
     5, None, [1], [(1, 2, 3)], ["abc"], [[1]], [("a", 1), 7],
     KeysFail(), KeysLookupFail(), ItemFail(), UnhashableKey(), PairsFail(), [NotAPair()],
+    KeysNotIterable(), KeysFailPartWay(),
 ])
 def test_update_errors_match_dict(bad):
     d = {}

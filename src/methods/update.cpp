@@ -82,8 +82,11 @@ int update_from_cache(PyObject *self, PyObject *other) {
   return 0;
 }
 
-int update_from_mapping(PyObject *self, PyObject *mapping, PyObject *keys_method) {
-  Ref<> keys = Ref<>::steal(PyObject_CallNoArgs(keys_method));
+// As dict.update: keys() is read whole before anything is stored, so a
+// keys() that fails part-way stores nothing, and a result that is no
+// iterable fails in the interpreter's own words.
+int update_from_mapping(PyObject *self, PyObject *mapping) {
+  Ref<> keys = Ref<>::steal(PyMapping_Keys(mapping));
   if (!keys) return -1;
   Ref<> it = Ref<>::steal(PyObject_GetIter(keys.get()));
   if (!it) return -1;
@@ -144,8 +147,8 @@ int update_from(PyObject *self, PyObject *other) {
   PyObject *keys_method = nullptr;
   int has_keys = lookup_keys_method(other, &keys_method);
   if (has_keys < 0) return -1;
-  Ref<> keys = Ref<>::steal(keys_method);
-  if (has_keys > 0) return update_from_mapping(self, other, keys.get());
+  Py_XDECREF(keys_method);  // looked up again by the call, as dict.update does
+  if (has_keys > 0) return update_from_mapping(self, other);
   return update_from_pairs(self, other);
 }
 
