@@ -565,6 +565,13 @@ def becomes_equal(reports):  # the victim's key now equals another's: each finds
     return c, lambda: c.__setitem__("x", "new")
 
 
+def put_back_meets_an_insertion(reports):  # while the wrong entry is out, one comes in
+    c, step = claims_equal(reports)
+    b = next(k for k in c.keys() if isinstance(k, Fickle) and k.tag == "b")
+    b.hook = lambda: c.__setitem__("y", "y")
+    return c, step
+
+
 def revived_over_size(reports):  # a stuck entry given a new value counts again
     c, k = reporting(1, reports), Fickle("k")
     c[k] = "victim"
@@ -624,7 +631,8 @@ def replaced_from_another_thread(reports):  # a new value while the victim's cal
 
 
 @pytest.mark.parametrize("setup", [stored_anew, claims_equal, becomes_equal,
-                                   revived_over_size, revived_during_retry,
+                                   put_back_meets_an_insertion, revived_over_size,
+                                   revived_during_retry,
                                    replaced_then_stuck, replaced_from_another_thread])
 def test_victim_removal_that_meets_another_entry(setup):
     reports = []

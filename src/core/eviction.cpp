@@ -27,15 +27,18 @@ namespace ivro {
 
 namespace {
 
-// Tells the callback, if any, that `node` has left the cache.
-void report(Cache *c, Node *node, DeferredError &errors) {
-  if (c->callback == nullptr) return;
+// Tells the callback, if any, that `node` has left the cache. False when
+// the callback raised.
+bool report(Cache *c, Node *node, DeferredError &errors) {
+  if (c->callback == nullptr) return true;
   Ref<> callback = Ref<>::borrow(c->callback);
   Ref<> key = Ref<>::borrow(node_key(node));
   Ref<> value = Ref<>::borrow(node->value);
   PyObject *args[2] = {key.get(), value.get()};
   Ref<> result = Ref<>::steal(PyObject_Vectorcall(callback.get(), args, 2, nullptr));
-  if (!result) errors.capture(callback.get());
+  if (result) return true;
+  errors.capture(callback.get());
+  return false;
 }
 
 // Puts back an entry that a removal took by mistake: another one under the
@@ -135,33 +138,40 @@ void finish_eviction(Cache *c, Node *victim, Ref<Node> &hold, bool removed, Ref<
   if (gone) discard_node(c, gone.release());
 }
 
-// False, with the error kept in `errors`, when the interpreter would refuse
-// to call the callback from here: the victim then stays, to be reported by
-// a later eviction, and the operation evicts no further. (Operations check
-// for room before they change anything; this is for a callback installed
-// while one was under way.)
-bool evict_node(Cache *c, Node *victim, DeferredError &errors) {
+// How one eviction went, as far as the loop around it is concerned.
+enum class Evicted {
+  done,            // reported, and removed or stuck
+  callback_raised,  // reported, and the callback raised
+  refused,         // not even reported: see evict_node
+};
+
+// Refused, with the error kept in `errors`, when the interpreter would
+// refuse to call the callback from here: the victim then stays, to be
+// reported by a later eviction, and the operation evicts no further.
+// (Operations check for room before they change anything; this is for a
+// callback installed while one was under way.)
+Evicted evict_node(Cache *c, Node *victim, DeferredError &errors) {
   if (c->callback != nullptr && !callback_has_room(false)) {
     errors.capture(nullptr);
-    return false;
+    return Evicted::refused;
   }
   Ref<Node> gone;
   Ref<Node> hold = Ref<Node>::borrow(victim);
   pin_victim(c, victim);
-  report(c, victim, errors);
+  bool told = report(c, victim, errors);
   // The callback may have deleted the victim, cleared the cache or stored a
   // new value under its key; only the victim itself is removed.
   bool removed = remove_victim(c, victim, gone, errors);
   finish_eviction(c, victim, hold, removed, gone, errors);
-  return true;
+  return told ? Evicted::done : Evicted::callback_raised;
 }
 
 // The eviction an insertion needs most often: one victim, no callback to
 // tell, nothing stuck to retry first. The same steps as evict_node's, less
 // the bookkeeping that only a callback or a failure needs. 1 when the
-// cache is within its size afterwards, 0 when the general loop must go on,
-// -1 with an error set (which ends an insertion's evictions).
-int evict_quietly(Cache *c, Node *keep) {
+// cache is within its size afterwards, 0 when the general loop must go on
+// (a failed removal's error kept in `errors`).
+int evict_quietly(Cache *c, Node *keep, DeferredError &errors) {
   Node *victim = oldest_evictable(c);
   if (victim != nullptr && victim == keep) victim = victim->newer;
   if (victim == nullptr) return 0;
@@ -179,11 +189,9 @@ int evict_quietly(Cache *c, Node *keep) {
     discard_node(c, victim);
   } else {
     // Code run by the key's hash or equality changed the cache meanwhile.
-    DeferredError errors;
     Ref<Node> gone = Ref<Node>::steal(reinterpret_cast<Node *>(taken));
     bool removed = settle_removal(c, victim, map, r, gone, errors);
     finish_eviction(c, victim, hold, removed, gone, errors);
-    if (errors.any()) return errors.raise();
   }
   return surplus(c) > 0 ? 0 : 1;
 }
@@ -211,17 +219,15 @@ void retry_stuck(Cache *c, DeferredError &errors) {
 int evict_surplus(Cache *c, Node *keep, bool retry_all) {
   // Callbacks may drop every other reference to the cache.
   Ref<> self_hold = Ref<>::borrow(as_object(c));
-  if (keep != nullptr && c->callback == nullptr && c->stuck_count == 0) {
-    int r = evict_quietly(c, keep);
-    if (r != 0) return r < 0 ? -1 : 0;
-  }
   DeferredError errors;
   // An insertion retries one stuck entry, so a key that keeps failing
   // costs one try per insertion; a failed try sends it to the back.
-  for (Py_ssize_t tries = retry_all ? c->stuck_count : 1; tries > 0 && c->stuck_count > 0;
-       --tries) {
-    retry_stuck(c, errors);
+  Py_ssize_t tries = retry_all ? c->stuck_count : 1;
+  if (keep != nullptr && c->callback == nullptr && c->stuck_count == 0) {
+    if (evict_quietly(c, keep, errors) > 0) return errors.raise();
+    tries = 0;  // nothing was stuck before, and a victim stuck just now had its try
   }
+  for (; tries > 0 && c->stuck_count > 0; --tries) retry_stuck(c, errors);
   while (surplus(c) > 0) {
     Node *victim = oldest_evictable(c);
     // Everything newer than the oldest evictable entry is evictable too.
@@ -229,10 +235,15 @@ int evict_surplus(Cache *c, Node *keep, bool retry_all) {
     if (victim == nullptr) break;
     // A victim whose removal fails is stuck and no longer counts, so the
     // loop moves on to the next oldest and cannot spin on it.
-    if (!evict_node(c, victim, errors)) break;
+    Evicted how = evict_node(c, victim, errors);
+    if (how == Evicted::refused) break;
     // An insertion whose callback raised evicts no further: a callback that
     // inserts on every call would otherwise recurse anew for each victim.
-    if (keep != nullptr && errors.any()) break;
+    // One whose victim got stuck goes on: what code run by the removal
+    // added meanwhile (while an entry taken by mistake was out, say) must
+    // still go, and the stuck victim no longer counts, so the loop cannot
+    // spin on it.
+    if (keep != nullptr && how == Evicted::callback_raised) break;
   }
   return errors.raise();
 }
