@@ -35,7 +35,8 @@ def program(data):
             if op == 0 or op == 1:  # op 1: a new key, which keeps evictions busy
                 k = w.name() if op == 1 else L.pick(fdp, pool)
                 act = L.pick(fdp, L.VALUE_ACTS)
-                w.step(('setitem', k, act), lambda: w.assign(k, w.val(act)), lambda: m.assign(k, w.made[0]))
+                w.step(('setitem', k, act), lambda: w.assign(k, w.val(act)),
+                       lambda: m.assign(k, w.made[0]))
             elif op == 2:
                 k = L.pick(fdp, pool)
                 w.step(('getitem', k), lambda: sv(c[k]), lambda: m.lookup(k))

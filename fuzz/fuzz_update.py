@@ -158,7 +158,7 @@ def update(w, fdp, pool):
     named = [L.pick(fdp, ["a", "b", "x"]) for _ in range(fdp.ConsumeIntInRange(0, 2))]
     move = L.pick(fdp, [None, *MOVES]) if fdp.ConsumeBool() else None
     at = fdp.ConsumeIntInRange(1, 4)
-    c, m = w.c, w.model
+    m = w.model
 
     def sut():
         w.handed = []
