@@ -153,7 +153,7 @@ def source(w, kind, pairs, plan):
 
 def update(w, fdp, pool):
     kind = L.pick(fdp, KINDS)
-    spec = [(L.pick(fdp, pool), L.pick(fdp, L.VALUE_ACTS))
+    chosen = [(L.pick(fdp, pool), L.pick(fdp, L.VALUE_ACTS))
             for _ in range(fdp.ConsumeIntInRange(0, 4))]
     named = [L.pick(fdp, ["a", "b", "x"]) for _ in range(fdp.ConsumeIntInRange(0, 2))]
     move = L.pick(fdp, [None, *MOVES]) if fdp.ConsumeBool() else None
@@ -162,7 +162,7 @@ def update(w, fdp, pool):
 
     def sut():
         w.handed = []
-        pairs = [(k, w.val(a)) for k, a in spec]
+        pairs = [(k, w.val(a)) for k, a in chosen]
         words = {n: w.val() for n in named}
         plan = Plan(w, at, move)
         w.pending = pairs  # building the source hashes the keys too
@@ -187,8 +187,8 @@ def update(w, fdp, pool):
             w.handed = []  # holds no value past the step
 
     def model():
-        serials = dict(zip(range(len(spec)), w.made))
-        pairs = [(k, serials[i]) for i, (k, _) in enumerate(spec)]
+        serials = dict(zip(range(len(chosen)), w.made))
+        pairs = [(k, serials[i]) for i, (k, _) in enumerate(chosen)]
         if kind in ("dict", "dict_sub", "dict_sub_iter", "ordered", "mapping"):
             pairs = list(dict(pairs).items())
         elif kind == "ivro":
@@ -202,7 +202,7 @@ def update(w, fdp, pool):
         elif kind == "bad_pair":
             m.update(pairs)
             raise TypeError  # the cache's ValueError is checked below
-        words = list(zip(named, w.made[len(spec):]))
+        words = list(zip(named, w.made[len(chosen):]))
         m.update(pairs + list(dict(words).items()))
 
     if kind == "bad_pair":  # a sequence of the wrong length: ValueError, after the others
@@ -211,9 +211,9 @@ def update(w, fdp, pool):
                 sut()
             except ValueError:
                 return TypeError
-        w.step(("update", kind, spec, named, move, at), sut_bad, model)
+        w.step(("update", kind, chosen, named, move, at), sut_bad, model)
     else:
-        w.step(("update", kind, spec, named, move, at), sut, model)
+        w.step(("update", kind, chosen, named, move, at), sut, model)
 
 
 def program(data):

@@ -20,6 +20,10 @@ from collections import OrderedDict
 
 from _ivro import IVRO
 
+# The tests' reference model, shared rather than copied.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from reference_model import Model  # noqa: E402
+
 
 class Hostile(Exception):
     """Raised on purpose by hostile code."""
@@ -239,96 +243,6 @@ class HKey:
 
     def __repr__(self):
         return f"<{self.tag}>"
-
-
-# ---- the reference model ------------------------------------------------------------------
-
-class Model:
-    """Recency in an OrderedDict (oldest first), insertion order in a dict; values are
-    serials; `evicted` holds this step's predicted callback calls. `stuck` holds the keys
-    whose eviction was reported but whose removal failed (see the README)."""
-
-    def __init__(self, size, reporting):
-        self.size, self.reporting, self.evicted = size, reporting, []
-        self.clear()
-
-    def clear(self):
-        self.entries, self.text, self.hits, self.misses = OrderedDict(), {}, 0, 0
-        self.stuck = set()
-
-    def lookup(self, key):
-        try:
-            present = key in self.entries
-        except TypeError:
-            self.misses += 1
-            raise
-        self.hits += present
-        self.misses += not present
-        value = self.entries[key]
-        if key not in self.stuck:
-            self.entries.move_to_end(key)
-        return value
-
-    def assign(self, key, serial):
-        fresh = key not in self.entries
-        self.entries[key] = self.text[key] = serial
-        self.entries.move_to_end(key)
-        self.stuck.discard(key)
-        if fresh and len(self.entries) - len(self.stuck) > self.size:
-            self.evict(retries=1)
-
-    def set_size(self, size):
-        self.size = size
-        if len(self.entries) - len(self.stuck) > size or self.stuck:
-            self.evict(retries=len(self.stuck))
-
-    def evict(self, retries):
-        for _ in range(retries):
-            oldest = next(iter(self.entries), None)
-            if oldest is None or oldest not in self.stuck:
-                break
-            self.remove(oldest)
-        while len(self.entries) - len(self.stuck) > self.size:
-            k = next(k for k in self.entries if k not in self.stuck)
-            v = self.remove(k)
-            self.evicted += [(k, v)] if self.reporting else []
-
-    def remove(self, key):
-        del self.text[key]
-        self.stuck.discard(key)
-        return self.entries.pop(key)
-
-    def get(self, key, default=None):
-        try:
-            return self.lookup(key)
-        except (KeyError, TypeError):
-            return default
-
-    def setdefault(self, key, default=None):
-        try:
-            return self.lookup(key)
-        except KeyError:
-            self.assign(key, default)
-            return default
-
-    def pop(self, key, *default):
-        try:
-            self.lookup(key)
-        except (KeyError, TypeError):
-            if default:
-                return default[0]
-            raise
-        return self.remove(key)
-
-    def popitem(self, least_recent):
-        if not self.entries:
-            raise KeyError("empty")
-        key = next(iter(self.entries) if least_recent else reversed(self.entries))
-        return key, self.remove(key)
-
-    def update(self, pairs):
-        for k, v in pairs:
-            self.assign(k, v)
 
 
 def outcome(call):

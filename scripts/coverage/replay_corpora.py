@@ -14,9 +14,9 @@ from pathlib import Path
 
 
 def load(path):
-    spec = importlib.util.spec_from_file_location(f"ivro_replay_{path.stem}", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"ivro_replay_{path.stem}", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
