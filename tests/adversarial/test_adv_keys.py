@@ -3,6 +3,7 @@ at every operation that hashes or compares a key."""
 
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -338,6 +339,9 @@ def test_only_ordinary_errors_make_a_miss(exc, is_miss, method):
     assert c.get_stats() == (0, 1)
 
 
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
 class Claiming:
     """Hashes alike with every other; once told to `claim` a key, its __eq__ says it
     equals that key, once, so that the key's lookup takes this entry instead of its own.
@@ -411,7 +415,11 @@ def test_entry_taken_by_the_victims_key_is_put_back_or_reported(
     else:
         assert raised is None
     assert reports.count(y) == y_reports and reports.count(x) == 1
-    assert c.get(y) == y_after and (x in c.keys()) == (at_put_back != "clear")
+    # A free-threaded build empties the cache in place, so a put-back made after the
+    # clear lands in the emptied cache, as an assignment would; elsewhere it lands in the
+    # dictionary the clear let go. Either way nothing is lost that the clear did not take.
+    after = {y_after, "y"} if at_put_back == "clear" and FREE_THREADED else {y_after}
+    assert c.get(y) in after and (x in c.keys()) == (at_put_back != "clear")
     c.set_callback(None)
     c.set_size(2)  # every stuck entry retried, and gone
     check_invariants(c)
