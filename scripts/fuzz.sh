@@ -14,8 +14,9 @@
 #            -max_total_time=3600; its new inputs go to build/fuzz/TARGET/corpus
 #
 # IVRO_FUZZ_PYTHON picks the interpreter (default 3.12), IVRO_FUZZ_SECONDS the
-# random-seed run's time per target (default 60), IVRO_FUZZ_RUNS the fixed
-# seed run's executions per target (default 40000).
+# random-seed run's time per target (default 60; under CI, IVRO_FUZZ_RANDOM_RUNS
+# executions instead, default 60000), IVRO_FUZZ_RUNS the fixed seed run's
+# executions per target (default 40000).
 #
 # A failure (sanitizer report, crash, or an oracle's Failure) fails the stage
 # and leaves the input and its minimised form in build/fuzz/TARGET/.
@@ -25,6 +26,7 @@ cd "$ROOT"
 ver=${IVRO_FUZZ_PYTHON:-3.12}
 seconds=${IVRO_FUZZ_SECONDS:-60}
 runs=${IVRO_FUZZ_RUNS:-40000}
+random_runs=${IVRO_FUZZ_RANDOM_RUNS:-60000}
 targets=(hostile update nomemory)
 ATHERIS=atheris==3.1.0
 out="$ROOT/build/fuzz"
@@ -135,12 +137,29 @@ for target in "${targets[@]}"; do
 done
 # The fixed seed runs a fixed number of executions and reloads nothing, so
 # that it explores the same way each time; the random seed covers new ground.
-random_seed=${IVRO_FUZZ_SEED:-$(od -An -N4 -tu4 /dev/urandom | tr -d ' ')}
+# Under CI the random seed is the commit's own (its first 8 hex digits), and
+# both runs count executions rather than seconds: a commit's run is then the
+# same wherever it runs, so a finding can be reproduced, and seen before the
+# commit lands. By hand it is fresh each time.
+if [ -n "${IVRO_FUZZ_SEED:-}" ]; then
+  random_seed=$IVRO_FUZZ_SEED
+elif [ -n "${CI:-}" ] && commit=$(git -C "$ROOT" rev-parse --short=8 HEAD 2>/dev/null); then
+  random_seed=$((16#$commit))
+else
+  random_seed=$(od -An -N4 -tu4 /dev/urandom | tr -d ' ')
+fi
+if [ -n "${CI:-}" ]; then
+  random_budget=(-runs="$random_runs" -reload=0)
+  budget_text="$random_runs runs"
+else
+  random_budget=(-max_total_time="$seconds")
+  budget_text="${seconds} s"
+fi
 for target in "${targets[@]}"; do
   echo "== fuzz: $target: seed 1, $runs runs"
   run_fuzz "$target" fixed -seed=1 -runs="$runs" -reload=0 || status=1
-  echo "== fuzz: $target: seed $random_seed (random; IVRO_FUZZ_SEED=$random_seed repeats it), ${seconds} s"
-  run_fuzz "$target" random -seed="$random_seed" -max_total_time="$seconds" || status=1
+  echo "== fuzz: $target: seed $random_seed (random; IVRO_FUZZ_SEED=$random_seed repeats it), $budget_text"
+  run_fuzz "$target" random -seed="$random_seed" "${random_budget[@]}" || status=1
 done
 [ $status -eq 0 ] && echo "fuzz: every corpus replayed and every run clean"
 exit $status
