@@ -140,9 +140,9 @@ void finish_eviction(Cache *c, Node *victim, Ref<Node> &hold, bool removed, Ref<
 
 // How one eviction went, as far as the loop around it is concerned.
 enum class Evicted {
-  done,            // reported, and removed or stuck
+  done,             // reported, and removed or stuck
   callback_raised,  // reported, and the callback raised
-  refused,         // not even reported: see evict_node
+  refused,          // not even reported: see evict_node
 };
 
 // Refused, with the error kept in `errors`, when the interpreter would

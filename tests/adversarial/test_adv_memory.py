@@ -139,6 +139,9 @@ def test_operation_out_of_memory_leaves_cache_whole(op):
     ver = sys.version_info
     if op == "import" and (3, 13) <= ver[:3] < (3, 13, 7):
         pytest.skip("the interpreter's dict breaks in readying the type (see SCRIPT)")
+    if op == "del_missing" and ver[:2] == (3, 13) and hasattr(sys, "gettotalrefcount"):
+        # `del d["absent"]` on a plain dict (and list.remove) trips the same assertion.
+        pytest.skip("a debug 3.13 asserts in its own KeyError path when memory runs out")
     proc = subprocess.run([sys.executable, "-c", SCRIPT_NO_INSERT, op],
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-3000:]
