@@ -86,10 +86,10 @@ def run(call, fail_at):
 
 if sys.argv[1] == "import":
     import importlib.util
-    spec = importlib.util.find_spec("_ivro")
+    found = importlib.util.find_spec("_ivro")
     for fail_at in range(200):
-        run(lambda: importlib.util.module_from_spec(spec), fail_at)
-    module = importlib.util.module_from_spec(spec)
+        run(lambda: importlib.util.module_from_spec(found), fail_at)
+    module = importlib.util.module_from_spec(found)
     module.IVRO(1)[0] = 0
     sys.exit(0)
 
