@@ -5,13 +5,14 @@
 // The state is (size, callback, hits, misses, stuck, entries), entries a
 // flat tuple key, value, key, value, ... from the oldest entry to the
 // newest, the first `stuck` of them stuck. Flat, because pickle then writes
-// no tuple per entry and memoises none: a round trip costs less than one
-// of a dict of the same entries before the keys are hashed again.
+// no tuple per entry and memoises none: such a tuple pickles and unpickles
+// faster than a dict of the same entries, a tuple of pairs about twice as
+// slowly.
 //
 // The callback is state rather than an argument of the constructor, so
-// that the new cache is known to pickle and deepcopy before its callback
-// is: a callback bound to an object that holds the cache then comes back
-// bound to that object's copy, the way a dict that holds itself does.
+// that pickle and deepcopy know the new cache before they reach its
+// callback: a callback bound to an object that holds the cache comes back
+// bound to that object's copy, whichever of the two they reach first.
 #include "core/cache.hpp"
 #include "core/dict_access.hpp"
 #include "core/node_reuse.hpp"
@@ -27,8 +28,10 @@ constexpr Py_ssize_t state_length = 6;
 
 // Entries from the oldest end on, and how many of them in a row are pinned
 // (stuck, or being evicted right now). The walk and the allocations run no
-// Python code, so the snapshot shows the cache at one moment; the entries
-// are counted on the list itself, which is what the walk reads.
+// Python code, so the snapshot shows the cache at one moment. The entries
+// are counted on the list, which is what the walk reads: on the
+// interpreters whose dict can count a store that failed (dict_access.hpp),
+// the dictionary's size may be one too high.
 PyObject *snapshot_entries(const Cache *c, Py_ssize_t *pinned) {
   Py_ssize_t n = 0;
   for (const Node *node = c->oldest; node != nullptr; node = node->newer) ++n;
