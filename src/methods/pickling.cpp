@@ -191,9 +191,8 @@ PyObject *cache_reduce(PyObject *self, PyObject *) {
   Ref<> stuck = Ref<>::steal(PyLong_FromSsize_t(pinned));
   if (!stuck) return nullptr;
   PyObject *callback = c->callback != nullptr ? c->callback : Py_None;
-  Ref<> state = Ref<>::steal(
-      PyTuple_Pack(state_length, size.get(), callback, hits.get(), misses.get(), stuck.get(),
-                   entries.get()));
+  Ref<> state = Ref<>::steal(PyTuple_Pack(state_length, size.get(), callback, hits.get(),
+                                          misses.get(), stuck.get(), entries.get()));
   if (!state) return nullptr;
   Ref<> args = Ref<>::steal(PyTuple_Pack(1, size.get()));
   if (!args) return nullptr;
