@@ -17,6 +17,7 @@
 #include "core/dict_access.hpp"
 #include "core/node_reuse.hpp"
 #include "core/recency_list.hpp"
+#include "core/recursion_guard.hpp"
 #include "core/ref.hpp"
 #include "methods/methods.hpp"
 
@@ -228,6 +229,15 @@ PyObject *cache_setstate(PyObject *self, PyObject *state) {
       return nullptr;
     }
     if (stored != nullptr && i < s.stuck) last_stuck = Ref<Node>::borrow(stored);
+  }
+  // An insertion made meanwhile by code that hashing ran (a key's __eq__,
+  // another thread) met a cache still short of its entries and evicted
+  // nothing: what the cache now holds beyond its size is that insertion's
+  // to evict, as after any insertion. A state over its own size (taken
+  // while a shrink was evicting) stays whole.
+  if (PyTuple_GET_SIZE(s.entries) / 2 - s.stuck <= s.size && surplus(c) > 0) {
+    RecursionGuard guard;
+    if (!guard.reserve(c) || evict_surplus(c, nullptr) < 0) return nullptr;
   }
   Py_RETURN_NONE;
 }
