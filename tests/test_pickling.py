@@ -128,6 +128,7 @@ def test_snapshot_taken_while_an_entry_is_being_evicted():
     # restored from it lets it go without a report.
     states = []
     c = IVRO(2, lambda key, value: states.append(c.__reduce__()[2]))
+    CYCLES.append(c)
     c["a"], c["b"], c["c"] = 1, 2, 3
     new = IVRO(5, record_eviction)
     new.__setstate__(states[0][:1] + (record_eviction,) + states[0][2:])
@@ -198,7 +199,9 @@ def test_setstate_replaces_everything():
     c.get("old")
     # 1 and 1.0 are one key: the later value wins, as in an assignment. Two
     # ordinary entries over a size of 1: restoring evicts nothing all the same.
-    c.__setstate__(state(1, Owner(False), 2**64 - 1, 7, 1, ("s", 0, 1, "a", "b", 2, 1.0, "c")))
+    owner = Owner(False)
+    CYCLES.append(owner.cache)
+    c.__setstate__(state(1, owner, 2**64 - 1, 7, 1, ("s", 0, 1, "a", "b", 2, 1.0, "c")))
     assert c.items() == [(1, "c"), ("b", 2), ("s", 0)] and c.get_size() == 1
     assert c.get_stats() == (2**64 - 1, 7) and HEARD == []
     c["new"] = 3  # the stuck one leaves silently, the two oldest ordinary ones by eviction
