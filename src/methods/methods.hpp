@@ -25,4 +25,9 @@ PyObject *cache_update(PyObject *self, PyObject *args, PyObject *kwds);
 
 PyObject *cache_repr(PyObject *self);
 
+// copy and pickle, and IVRO[K, V].
+PyObject *cache_reduce(PyObject *self, PyObject *unused);
+PyObject *cache_setstate(PyObject *self, PyObject *state);
+PyObject *cache_class_getitem(PyObject *cls, PyObject *item);
+
 }  // namespace ivro

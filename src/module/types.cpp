@@ -35,6 +35,11 @@ PyMethodDef cache_methods[] = {
      docs::peek_last_item},
     {"update", as_cfunction(locked<cache_update>), METH_VARARGS | METH_KEYWORDS, docs::update},
     {"set_callback", as_cfunction(locked<cache_set_callback>), METH_VARARGS, docs::set_callback},
+    {"__reduce__", as_cfunction(locked<cache_reduce>), METH_NOARGS, docs::reduce},
+    {"__setstate__", as_cfunction(locked<cache_setstate>), METH_O, docs::setstate},
+    // A class method: no cache to lock.
+    {"__class_getitem__", as_cfunction(cache_class_getitem), METH_O | METH_CLASS,
+     docs::class_getitem},
     {nullptr, nullptr, 0, nullptr},
 };
 
