@@ -1,15 +1,15 @@
 """Every operation in a loop, for counting instructions under callgrind.
 
-    valgrind --tool=callgrind --dump-before=PyOS_FSPath \\
+    valgrind --tool=callgrind --dump-before=PyObject_HashNotImplemented \\
         --callgrind-out-file=DIR/out python bench/instructions.py run KEYS [OP...]
     python bench/instructions.py report DIR KEYS [OP...]
 
 `run` performs, for each OP (default: all of OPS below) and for `IVRO`
 and then for a plain dict doing the same dictionary work, the operation
 100,000 times on 1,000 entries, on a structure built afresh for it, and
-calls `os.fspath` just before and just after the timed loop. With
-`--dump-before=PyOS_FSPath` callgrind writes its counts at each of those
-calls, so every loop gets a dump of its own and the set-up, the start of
+hashes a list (which fails) just before and just after the timed loop.
+With `--dump-before=PyObject_HashNotImplemented` callgrind writes its
+counts at each of those calls, so every loop gets a dump of its own and the set-up, the start of
 the interpreter and its exit fall into others. `report` reads the dumps
 and prints (loop − bare loop) / 100,000 for each implementation and their
 ratio, as Markdown rows. KEYS: `int` (consecutive, past the small-int
@@ -19,7 +19,6 @@ The garbage collector is off during each loop. `scripts/bench.sh
 """
 
 import gc
-import os
 import random
 import sys
 import types
@@ -261,9 +260,18 @@ def own_copy(loop):
                               loop.__defaults__, loop.__closure__)
 
 
+UNHASHABLE = []
+
+
 def mark():
-    """The boundary callgrind dumps at (--dump-before=PyOS_FSPath)."""
-    os.fspath("")
+    """The boundary callgrind dumps at (--dump-before=PyObject_HashNotImplemented):
+    a list's hash slot, which the interpreter can only reach through the
+    slot's pointer, so that no build inlines it away (Debian's, built with
+    link-time optimisation, inlines PyOS_FSPath into os.fspath)."""
+    try:
+        hash(UNHASHABLE)
+    except TypeError:
+        pass
 
 
 def run(kind, ops):

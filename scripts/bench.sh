@@ -143,7 +143,7 @@ callgrind_dumps() {
   shift 2
   rm -rf "$dir"
   mkdir -p "$dir"
-  local -a vg=(valgrind --tool=callgrind --dump-before=PyOS_FSPath)
+  local -a vg=(valgrind --tool=callgrind --dump-before=PyObject_HashNotImplemented)
   if is_sid "$ver"; then
     local inside="/ivro/callgrind-$ver"
     rm -rf "$SID_ROOTFS$inside"
