@@ -7,10 +7,10 @@ namespace ivro {
 
 // Lookup and removal.
 PyObject *cache_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-PyObject *cache_setdefault(PyObject *self, PyObject *args);
+PyObject *cache_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
 PyObject *cache_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds);
-PyObject *cache_has_key(PyObject *self, PyObject *args);
+PyObject *cache_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *cache_has_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
 PyObject *cache_contains_method(PyObject *self, PyObject *key);
 int cache_contains(PyObject *self, PyObject *key);
 
