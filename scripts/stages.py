@@ -89,28 +89,30 @@ def choose(cell: Cell, env, tarball: str, cached: str | None, uv) -> tuple[str, 
             if executable(ready):
                 return "python", ready
             raise Misconfigured(f"{cell.ready_var}={ready} is not an executable")
-        missing.append(f"{cell.ready_var} is not set")
+        missing.append(f"set {cell.ready_var} to one")
     if os.path.isfile(tarball):
         return "build", tarball
     if env.get(cell.tarball_var):
         raise Misconfigured(f"{cell.tarball_var}={tarball}: no such file")
     if cached and executable(cached):
         return "python", cached
-    missing.append(f"no CPython source tarball at {tarball} (put it there, or set "
-                   f"{cell.tarball_var} to one)")
+    missing.append(f"put the CPython source tarball at {tarball} (or name one in "
+                   f"{cell.tarball_var}) to build it from")
     if cell.uv_request:
         path, why = uv(cell.uv_request)
         if path:
             return "python", path
-        missing.append(f"uv could not install {cell.uv_request} ({why})")
-    else:
-        missing.append("no verified download has one")
-    return "skip", f"no {cell.what}: " + "; ".join(missing)
+        missing.append(f"let uv download {cell.uv_request}, which failed here: {why}")
+    reason = f"no {cell.what}: " + "; or ".join(missing)
+    return "skip", reason + ("" if cell.uv_request else " (no verified download has one)")
 
 
-def last_line(text: str) -> str:
+def gist(text: str) -> str:
+    """A tool's error in one line: its first and last (the deepest cause)."""
     lines = [line.strip() for line in text.splitlines() if line.strip()]
-    return lines[-1] if lines else "no output"
+    if not lines:
+        return "no output"
+    return lines[0] if len(lines) == 1 else f"{lines[0]} ... {lines[-1]}"
 
 
 def find_uv(cache: Path, env, run=subprocess.run) -> tuple[str | None, str | None]:
@@ -132,7 +134,7 @@ def find_uv(cache: Path, env, run=subprocess.run) -> tuple[str | None, str | Non
                 r = run(cmd, capture_output=True, text=True, env=env)
                 if r.returncode != 0:
                     return None, f"installing uv {UV_VERSION} from PyPI failed: " + \
-                        last_line(r.stderr + r.stdout)
+                        gist(r.stderr + r.stdout)
     return str(uv), None
 
 
@@ -148,14 +150,14 @@ def uv_python(request: str, cache: Path, env, run=subprocess.run) -> tuple[str |
         r = run([uv, "python", "install", "--no-bin", request],
                 capture_output=True, text=True, env=env, timeout=1800)
         if r.returncode != 0:
-            return None, last_line(r.stderr + r.stdout)
+            return None, gist(r.stderr + r.stdout)
         r = run([uv, "python", "find", "--managed-python", "--no-python-downloads", request],
                 capture_output=True, text=True, env=env, timeout=300)
     except (OSError, subprocess.TimeoutExpired) as e:
         return None, str(e)
     path = r.stdout.strip()
     if r.returncode != 0 or not executable(path):
-        return None, "installed, but uv cannot find it: " + last_line(r.stderr + r.stdout)
+        return None, "installed, but uv cannot find it: " + gist(r.stderr + r.stdout)
     return path, None
 
 

@@ -132,4 +132,4 @@ for stage in "${stages[@]}"; do results+=("$stage:${status[$stage]}:${took[$stag
 echo
 # Each stage's result, then what the skipped ones lacked, then the verdict;
 # exits 1 if a stage failed (or, with IVRO_REQUIRE_ALL_STAGES=1, skipped).
-stages summary "$logs" --wall $((SECONDS - total_start)) --jobs "$jobs_max" "${results[@]}"
+stages summary --wall $((SECONDS - total_start)) --jobs "$jobs_max" "$logs" "${results[@]}"
