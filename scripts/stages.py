@@ -96,7 +96,7 @@ def choose(cell: Cell, env, tarball: str, cached: str | None, uv) -> tuple[str, 
         raise Misconfigured(f"{cell.tarball_var}={tarball}: no such file")
     if cached and executable(cached):
         return "python", cached
-    missing.append(f"put the CPython source tarball at {tarball} (or name one in "
+    missing.append(f"put the CPython source tarball at {os.path.abspath(tarball)} (or name one in "
                    f"{cell.tarball_var}) to build it from")
     if cell.uv_request:
         path, why = uv(cell.uv_request)
