@@ -5,6 +5,7 @@ downloaded: interpreters and uv are stand-ins."""
 import importlib.util
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -13,6 +14,14 @@ _spec = importlib.util.spec_from_file_location(
     "stages", Path(__file__).resolve().parent.parent / "scripts" / "stages.py")
 stages = sys.modules["stages"] = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(stages)
+
+
+@pytest.fixture
+def tmp():
+    # Not pytest's tmp_path, which keeps a record of every directory it
+    # made: the leak stage, which repeats each test, would count it.
+    with tempfile.TemporaryDirectory() as name:
+        yield Path(name)
 
 
 def fake_program(path, script):
@@ -30,13 +39,13 @@ def fake_program(path, script):
     (False, False, False, True, ("python", "uv")),
     (False, False, False, False, ("skip", None)),
 ])
-def test_provider_order(tmp_path, ready, tarball, cached, uv_ok, expected):
-    paths = {name: str(tmp_path / name) for name in ("ready", "tarball", "cached", "uv")}
+def test_provider_order(tmp, ready, tarball, cached, uv_ok, expected):
+    paths = {name: str(tmp / name) for name in ("ready", "tarball", "cached", "uv")}
     for name, present in (("ready", ready), ("cached", cached), ("uv", True)):
         if present:
-            fake_program(tmp_path / name, "exit 0")
+            fake_program(tmp / name, "exit 0")
     if tarball:
-        (tmp_path / "tarball").write_bytes(b"")
+        (tmp / "tarball").write_bytes(b"")
     env = {"IVRO_FREETHREADED_PYTHON": paths["ready"]} if ready else {}
     asked = []
 
@@ -57,46 +66,46 @@ def test_provider_order(tmp_path, ready, tarball, cached, uv_ok, expected):
     assert asked == (["3.15t"] if expected[1] in ("uv", None) else [])
 
 
-def test_cells_without_a_download_skip_and_wrong_settings_fail(tmp_path):
+def test_cells_without_a_download_skip_and_wrong_settings_fail(tmp):
     never = lambda request: pytest.fail("no download for this cell")  # noqa: E731
-    kind, reason = stages.choose(stages.CELLS["tsan"], {}, str(tmp_path / "none.tar.xz"), None,
+    kind, reason = stages.choose(stages.CELLS["tsan"], {}, str(tmp / "none.tar.xz"), None,
                                  never)
     assert kind == "skip" and reason.endswith("to build it from (no verified download has one)")
     # A variable that names nothing is a mistake to report, not a skip.
     with pytest.raises(stages.Misconfigured, match="IVRO_MUSL_PYTHON="):
-        stages.choose(stages.CELLS["musl-x86_64"], {"IVRO_MUSL_PYTHON": str(tmp_path / "py")},
+        stages.choose(stages.CELLS["musl-x86_64"], {"IVRO_MUSL_PYTHON": str(tmp / "py")},
                       "", None, never)
     with pytest.raises(stages.Misconfigured, match="IVRO_MUSL_CPYTHON_TARBALL="):
         stages.choose(stages.CELLS["musl-armhf"], {"IVRO_MUSL_CPYTHON_TARBALL": "x"},
-                      str(tmp_path / "x"), None, never)
+                      str(tmp / "x"), None, never)
 
 
-def test_uv_download(tmp_path):
+def test_uv_download(tmp):
     # A uv whose download fails as it does with no route to its host.
-    uv = fake_program(tmp_path / "uv", 'echo "error: Failed to install 3.15t" >&2;'
+    uv = fake_program(tmp / "uv", 'echo "error: Failed to install 3.15t" >&2;'
                       ' echo "  cause: dns error" >&2; exit 2')
-    path, why = stages.uv_python("3.15t", tmp_path / "cache", {"IVRO_UV": uv})
+    path, why = stages.uv_python("3.15t", tmp / "cache", {"IVRO_UV": uv})
     assert path is None and why == "error: Failed to install 3.15t ... cause: dns error"
 
     # One that succeeds: the interpreter goes under the cache, no links
     # into the user's bin directory, and only a managed one is taken.
     calls = []
-    python = fake_program(tmp_path / "python3.15t", "exit 0")
+    python = fake_program(tmp / "python3.15t", "exit 0")
 
     def run(cmd, env, **kwargs):
         calls.append((cmd[1:], env["UV_PYTHON_INSTALL_DIR"]))
         return subprocess.CompletedProcess(cmd, 0, python + "\n", "")
 
-    assert stages.uv_python("3.15t", tmp_path, {"IVRO_UV": uv}, run) == (python, None)
-    assert calls == [(["python", "install", "--no-bin", "3.15t"], str(tmp_path / "uv-python")),
+    assert stages.uv_python("3.15t", tmp, {"IVRO_UV": uv}, run) == (python, None)
+    assert calls == [(["python", "install", "--no-bin", "3.15t"], str(tmp / "uv-python")),
                      (["python", "find", "--managed-python", "--no-python-downloads", "3.15t"],
-                      str(tmp_path / "uv-python"))]
+                      str(tmp / "uv-python"))]
 
     # uv itself cannot be had from PyPI.
     def offline(cmd, **kwargs):
         return subprocess.CompletedProcess(cmd, 1, "", "ERROR: No matching distribution found")
 
-    path, why = stages.uv_python("3.15t", tmp_path / "empty", {}, offline)
+    path, why = stages.uv_python("3.15t", tmp / "empty", {}, offline)
     assert path is None and why.endswith("No matching distribution found")
 
 
@@ -106,12 +115,12 @@ def test_uv_download(tmp_path):
     ([0, 77], True, 1, "stages: 1 passed, 1 failed, 0 skipped"),
     ([1, 77], False, 1, "stages: 0 passed, 1 failed, 1 skipped"),
 ])
-def test_summary(tmp_path, monkeypatch, capsys, statuses, require_all, exit_status, verdict):
-    (tmp_path / "b.log").write_text("== b\nSKIPPED: no tarball: put one there\n"
+def test_summary(tmp, monkeypatch, capsys, statuses, require_all, exit_status, verdict):
+    (tmp / "b.log").write_text("== b\nSKIPPED: no tarball: put one there\n"
                                     "SKIPPED: no tarball: put one there\n")
     monkeypatch.setenv("IVRO_REQUIRE_ALL_STAGES", "1" if require_all else "0")
     results = [f"{stage}:{status}:3" for stage, status in zip("ab", statuses)]
-    assert stages.main(["summary", str(tmp_path), *results]) == exit_status
+    assert stages.main(["summary", str(tmp), *results]) == exit_status
     lines = capsys.readouterr().out.splitlines()
     assert lines[-1] == verdict
     if 77 in statuses:
@@ -120,8 +129,8 @@ def test_summary(tmp_path, monkeypatch, capsys, statuses, require_all, exit_stat
         assert ("skipped stage counts as failed: b" in lines[-2]) == require_all
 
 
-def test_interpreter_command_skips_with_the_reason(tmp_path, capsys):
-    status = stages.main(["interpreter", "tsan", "--tarball", str(tmp_path / "none.tar.xz"),
-                          "--cache", str(tmp_path)])
+def test_interpreter_command_skips_with_the_reason(tmp, capsys):
+    status = stages.main(["interpreter", "tsan", "--tarball", str(tmp / "none.tar.xz"),
+                          "--cache", str(tmp)])
     assert status == stages.SKIP
     assert capsys.readouterr().err.startswith("SKIPPED: no CPython built with ThreadSanitizer")
