@@ -170,8 +170,9 @@ musl_python() {
     musl_loader_root "$target" >/dev/null || return
     build_once "$dir/bin/$MUSL_PYTHON" "$dir.lock" musl_build "$target" "$dir" || return
     py="$dir/bin/$MUSL_PYTHON"
-  elif [ ! -e /lib/ld-musl-x86_64.so.1 ]; then
-    apt_install musl >&2 || return
+  elif ! "$py" -c '' 2>/dev/null; then
+    # uv's builds name the system's musl loader.
+    [ -e /lib/ld-musl-x86_64.so.1 ] || apt_install musl >&2 || return
   fi
   echo "$py"
 }
