@@ -114,7 +114,9 @@ ft_python() {
     tsan) need_tools clang++:clang >&2 || return ;;
     *) need_tools cc:gcc >&2 || return ;;
   esac
-  dir=$(ft_prefix "$flavour") || return
+  # No key without a tarball named by IVRO_CPYTHON_TARBALL: stages.py says
+  # so, unless a ready interpreter comes first.
+  dir=$(ft_prefix "$flavour" 2>/dev/null) || dir=/nonexistent
   choice=$(stages interpreter "$flavour" --tarball "$FT_TARBALL" --cache "$FT_CACHE" \
     --cached "$dir/bin/$FT_PYTHON") || return
   if [ "$choice" != build ]; then

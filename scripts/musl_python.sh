@@ -162,7 +162,9 @@ musl_run() {
 # install. Skips (status 77) when there is none to be had.
 musl_python() {
   local target=$1 dir py
-  dir=$(musl_prefix "$target") || return
+  # No key without a tarball named by IVRO_MUSL_CPYTHON_TARBALL: stages.py
+  # says so, unless a ready interpreter comes first.
+  dir=$(musl_prefix "$target" 2>/dev/null) || dir=/nonexistent
   py=$(stages interpreter "musl-$target" --tarball "$MUSL_TARBALL" --cache "$MUSL_CACHE" \
     --cached "$dir/bin/$MUSL_PYTHON") || return
   if [ "$py" = build ] || [ "$py" = "$dir/bin/$MUSL_PYTHON" ]; then
