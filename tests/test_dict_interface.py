@@ -112,7 +112,7 @@ ARGUMENT_ERRORS = {
     "c.setdefault('a', default=1)": "IVRO.setdefault() takes no keyword arguments",
     "c.setdefault(key='a')": "IVRO.setdefault() takes no keyword arguments",
     "IVRO.setdefault(c, 'a', default=1)": "IVRO.setdefault() takes no keyword arguments",
-    # setdefault and has_key take the fast convention, where the
+    # setdefault, has_key, set_size and set_callback take the fast convention, where the
     # interpreter names a bound method object as it names the method, and
     # checks a ** dict's keys before it looks for keywords at all.
     "f = c.setdefault; f('a', default=1)": "IVRO.setdefault() takes no keyword arguments",
@@ -134,7 +134,8 @@ ARGUMENT_ERRORS = {
     "c.set_size()": "function takes exactly 1 argument (0 given)",
     "c.set_size(1, 2)": "function takes exactly 1 argument (2 given)",
     "c.set_size(size=3)": "IVRO.set_size() takes no keyword arguments",
-    "f = c.set_size; f(size=3)": "set_size() takes no keyword arguments",
+    "f = c.set_size; f(size=3)": "IVRO.set_size() takes no keyword arguments",
+    "c.set_size(3, **{1: 2})": "keywords must be strings",
     "c.set_size('3')": "'str' object cannot be interpreted as an integer",
     "c.set_size(None)": "'NoneType' object cannot be interpreted as an integer",
     "c.update({}, {})": "function takes at most 1 argument (2 given)",
@@ -142,7 +143,7 @@ ARGUMENT_ERRORS = {
     "c.set_callback()": "set_callback() takes exactly 1 argument (0 given)",
     "c.set_callback(None, None)": "set_callback() takes exactly 1 argument (2 given)",
     "c.set_callback(callback=None)": "IVRO.set_callback() takes no keyword arguments",
-    "f = c.set_callback; f(callback=None)": "set_callback() takes no keyword arguments",
+    "f = c.set_callback; f(callback=None)": "IVRO.set_callback() takes no keyword arguments",
     "c.set_callback(1)": "parameter must be callable",
     "c.__contains__(key='a')": None,
     "c.__contains__()": None,

@@ -119,7 +119,7 @@ void restore_duplicate(Cache *c, Node *found, PyObject *value) {
 // hashing may have changed the cache), else at the oldest end.
 void place_stuck(Cache *c, Node *n, Node *below) {
   if (below == nullptr || !is_linked(c, below) || node_state(below) != NodeState::stuck) {
-    relink_node(c, n, NodeState::stuck);
+    relink_node(c, n, true);
     return;
   }
   link_above(c, below, n);
@@ -154,7 +154,9 @@ int restore_entry(Cache *c, PyObject *key, PyObject *value, bool stuck, Node *be
       if (setdefault_lied()) return -1;
       // GCOVR_EXCL_STOP
       if (map.current()) break;
-      Py_DECREF(fresh);  // stored just as the cache was emptied: the old dictionary keeps it
+      // Stored just as the cache was emptied: never an entry (see NodeState).
+      set_node_state(fresh, NodeState::orphan);
+      Py_DECREF(fresh);
       continue;
     }
     park_blank_node(c, fresh);
@@ -237,7 +239,9 @@ PyObject *cache_setstate(PyObject *self, PyObject *state) {
   // while a shrink was evicting) stays whole.
   if (PyTuple_GET_SIZE(s.entries) / 2 - s.stuck <= s.size && surplus(c) > 0) {
     RecursionGuard guard;
-    if (!guard.reserve(c) || evict_surplus(c, nullptr) < 0) return nullptr;
+    if (!guard.reserve(c) || evict_surplus(c, nullptr, false, guard.reserved()) < 0) {
+      return nullptr;
+    }
   }
   Py_RETURN_NONE;
 }

@@ -25,7 +25,7 @@ PyMethodDef cache_methods[] = {
     {"setdefault", as_cfunction(locked<cache_setdefault>), METH_FASTCALL, docs::setdefault},
     {"pop", as_cfunction(locked<cache_pop>), METH_FASTCALL | METH_KEYWORDS, docs::pop},
     {"popitem", as_cfunction(locked<cache_popitem>), METH_FASTCALL | METH_KEYWORDS, docs::popitem},
-    {"set_size", as_cfunction(locked<cache_set_size>), METH_VARARGS, docs::set_size},
+    {"set_size", as_cfunction(locked<cache_set_size>), METH_FASTCALL, docs::set_size},
     {"get_size", as_cfunction(locked<cache_get_size>), METH_NOARGS, docs::get_size},
     {"clear", as_cfunction(locked<cache_clear>), METH_NOARGS, docs::clear},
     {"get_stats", as_cfunction(locked<cache_get_stats>), METH_NOARGS, docs::get_stats},
@@ -34,7 +34,7 @@ PyMethodDef cache_methods[] = {
     {"peek_last_item", as_cfunction(locked<cache_peek_last_item>), METH_NOARGS,
      docs::peek_last_item},
     {"update", as_cfunction(locked<cache_update>), METH_VARARGS | METH_KEYWORDS, docs::update},
-    {"set_callback", as_cfunction(locked<cache_set_callback>), METH_VARARGS, docs::set_callback},
+    {"set_callback", as_cfunction(locked<cache_set_callback>), METH_FASTCALL, docs::set_callback},
     {"__reduce__", as_cfunction(locked<cache_reduce>), METH_NOARGS, docs::reduce},
     {"__setstate__", as_cfunction(locked<cache_setstate>), METH_O, docs::setstate},
     // A class method: no cache to lock.
