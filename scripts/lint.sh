@@ -61,5 +61,29 @@ clang_libcxx() {
 part clang_libcxx
 [ -z "${stage_failed:-}" ] || echo "!! lint: failed: clang++ with libc++" >&2
 
+# The newest Clang at hand, Zig's (from PyPI), with the CMake that pip's
+# build gets (4 and later): together they once stopped the build at a scan
+# for C++20 modules. Zig links its libc++ into the module, which must still
+# export nothing but its entry point.
+source "$ROOT/scripts/musl_python.sh"
+zig_build="$ROOT/build/zig-clang"
+zig_clang() {
+  local zig
+  zig=$(musl_zig)
+  mkdir -p "$zig_build"
+  printf '#!/bin/sh\nexec "%s" c++ "$@"\n' "$zig" >"$zig_build/c++"
+  chmod +x "$zig_build/c++"
+  echo "== lint: $("$zig_build/c++" --version | head -n 1), $("$bin/cmake" --version | head -n 1)"
+  rm -rf "$zig_build/out"
+  "$bin/cmake" -S "$ROOT" -B "$zig_build/out" -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER="$zig_build/c++" -DIVRO_WARNINGS_AS_ERRORS=ON \
+    -DPython_EXECUTABLE="$bin/python" >/dev/null
+  "$bin/ninja" -C "$zig_build/out" >/dev/null
+  [ "$(nm -D --defined-only "$zig_build"/out/_ivro*.so | awk '{print $3}')" = PyInit__ivro ]
+  PYTHONPATH="$zig_build/out" "$bin/python" -m pytest -q -p no:cacheprovider tests/test_core.py
+}
+part zig_clang
+[ -z "${stage_failed:-}" ] || echo "!! lint: failed: a build step" >&2
+
 if [ $status -eq 0 ] && [ -z "${stage_failed:-}" ]; then echo "== lint: clean"; fi
 stage_exit $status

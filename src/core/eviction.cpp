@@ -37,8 +37,8 @@ bool report(Cache *c, Node *node, DeferredError &errors) {
   // A free slot before the arguments lets a bound method put its object
   // there instead of copying them.
   PyObject *args[3] = {nullptr, key.get(), value.get()};
-  Ref<> result = Ref<>::steal(
-      PyObject_Vectorcall(callback.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref<> result = Ref<>::steal(PyObject_Vectorcall(
+      callback.get(), args + 1, size_t{2} | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (result) return true;
   errors.capture(callback.get());
   return false;
