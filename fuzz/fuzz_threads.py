@@ -691,8 +691,16 @@ def report(program, why, out_dir):
     os.makedirs(out_dir, exist_ok=True)
     path = os.path.join(out_dir, f"fail-{program.get('seed')}.json")
     with open(path, "w") as f:
-        json.dump({"failure": small_why, **small}, f, indent=1)
+        f.write(dump({"failure": small_why, **small}))
     print(f"kept: {path}", flush=True)
+
+
+def dump(p):
+    """A kept program as JSON, one thread's operations a line."""
+    rounds = ",\n".join("  [\n" + ",\n".join(f"   {json.dumps(ops)}" for ops in threads)
+                        + "\n  ]" for threads in p["rounds"])
+    head = "".join(f" {json.dumps(k)}: {json.dumps(v)},\n" for k, v in p.items() if k != "rounds")
+    return f"{{\n{head} \"rounds\": [\n{rounds}\n ]\n}}\n"
 
 
 def replay(paths, tries):

@@ -13,7 +13,6 @@ atheris's does, so a corpus input means the same program here as under libFuzzer
 A failing input is written to --out (default build/fuzz/TARGET/) and the run fails.
 """
 import argparse
-import os
 import random
 import sys
 import time
@@ -136,7 +135,8 @@ def main(argv=None):
         print(f"{name}: replayed {len(corpus)} corpus inputs, {bad} failed "
               f"({time.monotonic() - start:.0f} s)", flush=True)
         rng, start, n = random.Random(f"{args.seed}:{name}"), time.monotonic(), 0
-        for n in range(1, args.inputs + 1):
+        while n < args.inputs:
+            n += 1
             if corpus and rng.random() < 0.8:
                 data = mutate(rng, rng.choice(corpus), corpus)
             else:
