@@ -66,6 +66,7 @@ PLAIN = [0, 1, 2, "x", "y"]
 ACTS = ["yield", "nap", "insert", "store_equal", "assign_same", "pop_key", "del_key",
         "clear", "reinit", "shrink", "grow", "popitem", "read", "update", "move"]
 NAPS = [None, 0, 0, 1e-4, 5e-4]  # per key: no pause, sleep(0), or a short sleep
+TRACE = bool(os.environ.get("IVRO_THREADS_TRACE"))  # on a failure, the value's history
 
 
 class Failure(AssertionError):
@@ -457,6 +458,19 @@ class Run:
         self.account(held)
 
     def account(self, held):
+        try:
+            self.settle(held)
+        except Failure as e:
+            if TRACE:  # what the log says of the value, in time order
+                serial = re.search(r"~([^~]*)~", str(e))
+                at = {"end": 2, "pop": 3, "read": 3, "silent": 3}
+                mine = [x for x in self.log if x[0] == "end" or serial and serial.group(1)
+                        in (x[2], x[-1])]
+                for x in sorted(mine, key=lambda x: x[at.get(x[0], 4)]):
+                    print("   ", x, file=sys.stderr)
+            raise
+
+    def settle(self, held):
         stores, maybes, reports, pops, reads, silent, ends = {}, set(), {}, {}, [], {}, {}
         for e in self.log:
             kind = e[0]
