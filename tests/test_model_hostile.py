@@ -547,10 +547,54 @@ def replaced_from_another_thread(reports):  # a new value while the victim's cal
     return c, step
 
 
+def put_back_after_its_eviction_ended(reports):  # the eviction that reported it ends meanwhile
+    # Thread A's eviction of x removes by x's key, held up in its hash. Meanwhile x is
+    # popped and y stored under an equal key; thread B's eviction reports y and waits in
+    # y's hash. A's removal takes y by mistake, and while A puts it back, B's removal
+    # finds nothing and ends: y must not stay, reported, where no eviction takes it.
+    events = [threading.Event() for _ in range(6)]
+    a_taking, a_go, b_taking, b_go, a_putting, a_go_on = events
+
+    def pause(reached, go):
+        reached.set()
+        go.wait(10)
+
+    c, x, y = reporting(2, reports), Fickle("k"), Fickle("k")
+    c[x], c["p"] = "x", "p"
+    x.hook = lambda: pause(a_taking, a_go)
+    a = threading.Thread(target=c.__setitem__, args=("a", "a"))
+    a.start()
+    a_taking.wait(10)
+    assert c.pop(Fickle("k")) == "x"
+    c.set_size(3)
+    c[y], c["a"], c["p"] = "victim", "a", "p"  # y is the oldest now
+
+    def b_waits():
+        y.hook = lambda: pause(a_putting, a_go_on)  # A's put-back hashes y next
+        pause(b_taking, b_go)
+
+    def step():
+        y.hook = b_waits
+        b = threading.Thread(target=c.__setitem__, args=("z", "new"))
+        b.start()
+        b_taking.wait(10)
+        a_go.set()
+        a_putting.wait(10)
+        b_go.set()
+        b.join(10)
+        a_go_on.set()
+        a.join(10)
+        for i in range(4):
+            c[i] = f"v{i}"
+
+    return c, step
+
+
 @pytest.mark.parametrize("setup", [stored_anew, claims_equal, becomes_equal,
                                    put_back_meets_an_insertion, revived_over_size,
                                    revived_during_retry,
-                                   replaced_then_stuck, replaced_from_another_thread])
+                                   replaced_then_stuck, replaced_from_another_thread,
+                                   put_back_after_its_eviction_ended])
 def test_victim_removal_that_meets_another_entry(setup):
     reports = []
     c, step = setup(reports)

@@ -72,8 +72,9 @@ inline Py_ssize_t surplus(const Cache *c) noexcept {
 // stay: there it is emptied in place, its nodes moved out to a list.) What
 // held the old entries is handed to the caller in `old`, to release once
 // the cache is consistent again: that runs the old entries' finalisers,
-// which may use the cache. -1 with MemoryError set, and nothing changed, if
-// no memory can be had.
+// which may use the cache. -1 with MemoryError set if no memory can be had:
+// nothing changed then if `old` is empty; otherwise (without the GIL) the
+// cache is empty all the same, its old entries in `old`.
 int replace_key_map(Cache *c, Ref<> &old) noexcept;
 
 // The dictionary an operation probes, held for as long as the operation
@@ -133,10 +134,12 @@ void set_key_error(PyObject *key);
 
 // Eviction. Evicts least recently used entries while the cache holds a
 // surplus, after another try at removing one stuck entry (every one with
-// `retry_all`). `keep` (may be null) is never chosen. Callback exceptions
-// are kept aside until the loop ends; a failed removal stops it. Returns 0,
-// or -1 with the first error set.
-int evict_surplus(Cache *c, Node *keep, bool retry_all = false);
+// `retry_all`). `keep` (may be null) is never chosen. `room_reserved`: the
+// operation made sure that the callback can be called (RecursionGuard), so
+// each eviction need not check again. Callback exceptions are kept aside
+// until the loop ends; a failed removal stops it. Returns 0, or -1 with the
+// first error set.
+int evict_surplus(Cache *c, Node *keep, bool retry_all = false, bool room_reserved = false);
 
 // An error that an operation can answer for itself (a miss, a failed
 // retry) rather than pass on: any Exception but MemoryError. Ctrl-C,

@@ -44,11 +44,15 @@ bool report(Cache *c, Node *node, DeferredError &errors) {
 // Puts back an entry that a removal took by mistake: another one under the
 // victim's key (put anew while the victim's key was hashed, or one whose
 // key claims to equal it), or a stuck victim that was given a new value
-// while its removal ran. It had no part in this eviction, so it stays with
-// the state it had. If it cannot stay (the put-back fails, or yet another
-// entry holds the key by now) it has left by the hand of an eviction and is
-// reported like any victim, unless that was done already (it was being
-// evicted or stuck).
+// while its removal ran. It had no part in this eviction, so an ordinary
+// entry stays ordinary. One that was reported already (being evicted, or
+// stuck) comes back stuck: the eviction that reported it may have ended
+// while it was out, its removal finding nothing, and as a stuck entry it
+// still leaves, by that eviction if it is under way and otherwise by the
+// next retry, and never unheard or twice heard. If it cannot stay (the
+// put-back fails, or yet another entry holds the key by now) it has left
+// by the hand of an eviction and is reported like any victim, unless that
+// was done already.
 void put_back(Cache *c, const MapHold &map, Ref<Node> &node, NodeState state,
               DeferredError &errors) {
   PyObject *held = PyDict_SetDefault(map.get(), node_key(node.get()), node.obj());
@@ -56,7 +60,10 @@ void put_back(Cache *c, const MapHold &map, Ref<Node> &node, NodeState state,
   if (held == node.obj() && !lied) {
     if (map.current()) {
       keep_untracked(c, node_key(node.get()));
-      relink_node(c, node.get(), state);
+      relink_node(c, node.get(), state != NodeState::listed);
+    } else {
+      // The cache was emptied while it was out: gone with the rest.
+      set_node_state(node.get(), NodeState::orphan);
     }
     return;
   }
@@ -150,8 +157,8 @@ enum class Evicted {
 // reported by a later eviction, and the operation evicts no further.
 // (Operations check for room before they change anything; this is for a
 // callback installed while one was under way.)
-Evicted evict_node(Cache *c, Node *victim, DeferredError &errors) {
-  if (c->callback != nullptr && !callback_has_room(false)) {
+Evicted evict_node(Cache *c, Node *victim, bool room_reserved, DeferredError &errors) {
+  if (c->callback != nullptr && !room_reserved && !callback_has_room()) {
     errors.capture(nullptr);
     return Evicted::refused;
   }
@@ -216,7 +223,7 @@ void retry_stuck(Cache *c, DeferredError &errors) {
 
 }  // namespace
 
-int evict_surplus(Cache *c, Node *keep, bool retry_all) {
+int evict_surplus(Cache *c, Node *keep, bool retry_all, bool room_reserved) {
   // Callbacks may drop every other reference to the cache.
   Ref<> self_hold = Ref<>::borrow(as_object(c));
   DeferredError errors;
@@ -235,7 +242,7 @@ int evict_surplus(Cache *c, Node *keep, bool retry_all) {
     if (victim == nullptr) break;
     // A victim whose removal fails is stuck and no longer counts, so the
     // loop moves on to the next oldest and cannot spin on it.
-    Evicted how = evict_node(c, victim, errors);
+    Evicted how = evict_node(c, victim, room_reserved, errors);
     if (how == Evicted::refused) break;
     // An insertion whose callback raised evicts no further: a callback that
     // inserts on every call would otherwise recurse anew for each victim.

@@ -31,13 +31,14 @@ PyObject *counted_lookup(PyObject *self, PyObject *key) {
   MapHold map(c);
   PyObject *found = nullptr;
   int r = dict_find(map.get(), key, &found);
+  // No Python code has run since the lookup returned.
+  Node *n = reinterpret_cast<Node *>(found);
+  if (r > 0 && !map.current() && node_state(n) == NodeState::orphan) r = 0;
   if (r <= 0) {
     ++c->misses;
     if (r == 0) set_key_error(key);
     return nullptr;
   }
-  // No Python code has run since the lookup returned.
-  Node *n = reinterpret_cast<Node *>(found);
   if (map.current()) move_to_newest(c, n);
   ++c->hits;
   return Py_NewRef(n->value);
@@ -49,7 +50,14 @@ int remove_entry(Cache *c, PyObject *key, Node **out) {
   int r = dict_take(map.get(), key, &removed);
   if (r <= 0) return r;
   Node *n = reinterpret_cast<Node *>(removed);
-  if (map.current()) detach_node(c, n);
+  if (map.current()) {
+    detach_node(c, n);
+  } else if (node_state(n) == NodeState::orphan) {
+    // Stored after the emptying this removal counts as preceding: not an
+    // entry, and out of every dictionary now.
+    Ref<Node> orphan = Ref<Node>::steal(n);
+    return 0;
+  }
   *out = n;
   return 1;
 }
@@ -82,7 +90,27 @@ static int revive_pinned(Cache *c, Node *pinned, PyObject *value) {
   detach_node(c, pinned);
   link_at_newest(c, pinned);
   // The old value goes once the cache is within its size again.
-  return surplus(c) > 0 ? evict_surplus(c, pinned) : 0;
+  return surplus(c) > 0 ? evict_surplus(c, pinned, false, guard.reserved()) : 0;
+}
+
+// Near the recursion limit, a store into a full cache is refused only if
+// it would insert: a key that is there already is replaced, and nothing is
+// evicted. Found here, at the price of a lookup that only a refused store
+// pays. Failed with the RecursionError otherwise (or with the key's own
+// error, if its hash or comparison fails).
+[[gnu::cold]] static Upsert found_or_refused(Cache *c, PyObject *key, Node **found) {
+  Ref<> refusal = Ref<>::steal(PyErr_GetRaisedException());
+  MapHold map(c);
+  PyObject *node = nullptr;
+  int r = dict_find(map.get(), key, &node);
+  if (r < 0) return Upsert::failed;
+  // Not found in the cache as it is now: an insertion after all.
+  if (r == 0 || !map.current()) {
+    PyErr_SetRaisedException(refusal.release());
+    return Upsert::failed;
+  }
+  *found = reinterpret_cast<Node *>(node);
+  return Upsert::found;
 }
 
 // One dictionary probe decides between replacement and insertion: a blank
@@ -100,7 +128,9 @@ static inline Upsert upsert(Cache *c, PyObject *key, PyObject *value, Node **fou
   // An insertion into a full cache will call the callback: refused here,
   // before anything changes, if the interpreter would refuse that call.
   RecursionGuard guard;
-  if (c->callback != nullptr && surplus(c) >= 0 && !guard.reserve(c)) return Upsert::failed;
+  if (c->callback != nullptr && surplus(c) >= 0 && !guard.reserve(c)) {
+    return found_or_refused(c, key, found);
+  }
   Node *fresh = nullptr;
   while (true) {
     fresh = take_blank_node(c);
@@ -117,7 +147,11 @@ static inline Upsert upsert(Cache *c, PyObject *key, PyObject *value, Node **fou
         return Upsert::failed;
       }
       if (map.current()) break;
-      Py_DECREF(fresh);  // stored just as the cache was emptied: the old dictionary keeps it
+      // Stored just as the cache was emptied: the old dictionary keeps it,
+      // and whatever still probes that dictionary must not take it for an
+      // entry.
+      set_node_state(fresh, NodeState::orphan);
+      Py_DECREF(fresh);
       continue;
     }
     park_blank_node(c, fresh);
@@ -133,7 +167,7 @@ static inline Upsert upsert(Cache *c, PyObject *key, PyObject *value, Node **fou
   link_at_newest(c, fresh);
   if (count) ++c->misses;
   int result = 0;
-  if (surplus(c) > 0) result = evict_surplus(c, fresh);
+  if (surplus(c) > 0) result = evict_surplus(c, fresh, false, guard.reserved());
   Py_DECREF(fresh);
   return result < 0 ? Upsert::inserted_but_raised : Upsert::inserted;
 }

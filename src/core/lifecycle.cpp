@@ -40,17 +40,19 @@ int replace_key_map(Cache *c, Ref<> &old) noexcept {
   }
   // An emptied dict has a table for str keys only. A store that was under
   // way in it (a key's __eq__ emptied the cache) resumes in whatever table
-  // it then finds, and some interpreter releases put a key of another type
-  // into that kind of table where no lookup finds it again. So the table
-  // is made a general one again at once: a non-str key in and out.
+  // it then finds, and the interpreter's insertion, which chose the kind of
+  // table before its lookup ran that __eq__, puts a key of another type
+  // into the str-only one, where no lookup finds it again (CPython
+  // gh-140551, fixed in 3.13.10, 3.14.1 and 3.15.0a2; a module built for
+  // one release may be loaded by an earlier one). So the table is made a
+  // general one again at once: a non-str key in and out. That needs a new
+  // table: if no memory can be had for it, the cache is empty all the
+  // same, and the operation says so by failing with the MemoryError.
   release_all_links(c);
   PyDict_Clear(c->key_map);
-  if (PyDict_SetItem(c->key_map, Py_None, Py_None) == 0) {
-    PyDict_DelItem(c->key_map, Py_None);
-  }
-  PyErr_Clear();  // an emptied str-only table is only a risk, not an error
   old = std::move(entries);
-  return 0;
+  if (PyDict_SetItem(c->key_map, Py_None, Py_None) < 0) return -1;
+  return PyDict_DelItem(c->key_map, Py_None);
 #else
   PyObject *fresh = new_key_map();
   if (fresh == nullptr) return -1;
@@ -85,12 +87,13 @@ static int apply_init(PyObject *self, Py_ssize_t size, PyObject *callback) {
   // The old entries and callback are released last, when the cache has its
   // new settings: their finalisers may use it.
   Ref<> old_entries;
-  if (replace_key_map(c, old_entries) < 0) return -1;
+  int emptied = replace_key_map(c, old_entries);
+  if (emptied < 0 && !old_entries) return -1;
   c->size = size;
   c->hits = 0;
   c->misses = 0;
   Ref<> old_callback = Ref<>::steal(exchange_callback(c, Py_XNewRef(callback)));
-  return 0;
+  return emptied;
 }
 
 // A second __init__ validates everything before it changes anything, so a

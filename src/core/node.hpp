@@ -14,6 +14,11 @@ enum class NodeState : uintptr_t {
   listed = 0,    // an ordinary entry, evictable in recency order
   evicting = 1,  // chosen as a victim; its callback is running
   stuck = 2,     // reported, but its key could not remove it
+  // Never an entry: stored into a dictionary that the cache had let go of
+  // while the store was under way (a key's code emptied the cache). An
+  // operation still probing that dictionary counts as done before the
+  // emptying, so it must not find what was stored after it.
+  orphan = 3,
 };
 
 struct Node {

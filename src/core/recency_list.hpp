@@ -129,24 +129,18 @@ inline NodeState detach_node(Cache *c, Node *n) noexcept {
   return state;
 }
 
-// Puts a detached entry back with the state it had, where that state
-// belongs: listed ones at the newest end, pinned ones into the block.
-inline void relink_node(Cache *c, Node *n, NodeState state) noexcept {
-  switch (state) {
-    case NodeState::listed:
-      link_at_newest(c, n);
-      return;
-    case NodeState::evicting:
-      link_above(c, c->pinned, n);
-      c->pinned = n;
-      break;
-    case NodeState::stuck:
-      link_above(c, nullptr, n);
-      if (c->pinned == nullptr) c->pinned = n;
-      ++c->stuck_count;
-      break;
+// Puts a detached entry back: an ordinary one at the newest end, one whose
+// value was reported already among the stuck entries, for a later eviction
+// to remove without telling anyone again.
+inline void relink_node(Cache *c, Node *n, bool reported) noexcept {
+  if (!reported) {
+    link_at_newest(c, n);
+    return;
   }
-  set_node_state(n, state);
+  link_above(c, nullptr, n);
+  if (c->pinned == nullptr) c->pinned = n;
+  set_node_state(n, NodeState::stuck);
+  ++c->stuck_count;
   ++c->pinned_count;
 }
 

@@ -12,10 +12,10 @@ namespace ivro {
 // here: a frame for its code, and C levels (or, where the interpreter
 // measures the C stack itself, stack) for the calls in between. At the
 // limit the interpreter refuses the call before the callback's first line
-// runs, and a victim removed then would leave unheard. `ahead` asks for
-// room enough for the deeper calls of an operation that has not begun yet.
-// False with RecursionError set.
-bool callback_has_room(bool ahead) noexcept;
+// runs, and a victim removed then would leave unheard. Asked before an
+// operation begins, the answer holds for the deeper calls of its
+// evictions. False with RecursionError set.
+bool callback_has_room() noexcept;
 
 // Eviction runs the callback, which may insert into this or another cache
 // and so evict again, possibly through C functions only (one cache's
@@ -44,11 +44,16 @@ class RecursionGuard {
   bool reserve(const Cache *c) noexcept {
     if (c->callback == nullptr) return true;
     if (c->callback_counts && !enter()) return false;
-    return callback_has_room(true);
+    reserved_ = callback_has_room();
+    return reserved_;
   }
+  // Whether the operation found room for the callback: its evictions need
+  // not look again.
+  bool reserved() const noexcept { return reserved_; }
 
  private:
   bool entered_ = false;
+  bool reserved_ = false;
 };
 
 }  // namespace ivro

@@ -26,7 +26,8 @@ PyObject *cache_set_size(PyObject *self, PyObject *args) {
   c->size = size;
   // Stuck entries get another try here too, so set_size(get_size()) is a
   // way to retry them.
-  if ((surplus(c) > 0 || c->stuck_count > 0) && evict_surplus(c, nullptr, true) < 0) {
+  if ((surplus(c) > 0 || c->stuck_count > 0) &&
+      evict_surplus(c, nullptr, true, guard.reserved()) < 0) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -80,10 +81,12 @@ PyObject *cache_clear(PyObject *self, PyObject *) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
   Ref<> old_entries;
-  if (replace_key_map(c, old_entries) < 0) return nullptr;
+  int emptied = replace_key_map(c, old_entries);
+  if (emptied < 0 && !old_entries) return nullptr;
   c->hits = 0;
   c->misses = 0;
   old_entries.reset();
+  if (emptied < 0) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -21,6 +21,9 @@ inline PyObject *get_entry(PyObject *self, PyObject *key, PyObject *dflt) {
   MapHold map(c);
   PyObject *found = nullptr;
   int r = dict_find_or_miss(map.get(), key, &found);
+  Node *n = reinterpret_cast<Node *>(found);
+  // Stored after an emptying that this lookup counts as preceding.
+  if (r > 0 && !map.current() && node_state(n) == NodeState::orphan) r = 0;
   if (r <= 0) {
     ++c->misses;
     if (r < 0) {
@@ -29,7 +32,6 @@ inline PyObject *get_entry(PyObject *self, PyObject *key, PyObject *dflt) {
     }
     return Py_NewRef(dflt);
   }
-  Node *n = reinterpret_cast<Node *>(found);
   if (map.current()) move_to_newest(c, n);
   ++c->hits;
   return Py_NewRef(n->value);
