@@ -259,7 +259,7 @@ def test_argument_code_that_blocks_while_others_initialise(blocked):
 
 # Programs the threaded fuzz target (fuzz/fuzz_threads.py) found failing. An
 # interleaving does not replay at will: each runs many times in the fuzz
-# stage, a few here.
+# stage, ten times here.
 KEPT = sorted((Path(__file__).resolve().parents[2] / "fuzz" / "corpus" / "threads").glob("*.json"))
 
 
@@ -270,4 +270,4 @@ def test_threaded_fuzz_finding_stays_fixed(path, fast_switching):
         import fuzz_threads
     finally:
         sys.path.pop(0)
-    assert fuzz_threads.fails(json.loads(path.read_text()), 30) is None
+    assert fuzz_threads.fails(json.loads(path.read_text()), 10) is None
