@@ -7,7 +7,7 @@
 # inside the interpreter already known to be benign).
 #
 # Then the threaded fuzz target (fuzz/fuzz_threads.py) runs a few of its
-# programs under the sanitizer too (IVRO_TSAN_PROGRAMS, default 40).
+# programs under the sanitizer too (IVRO_TSAN_PROGRAMS, default 200).
 #
 # Usage: scripts/tsan.sh [PYTEST ARGS...]
 #        (default: tests/adversarial/test_adv_threads.py)
@@ -58,7 +58,7 @@ fi
 
 # The threaded fuzz target, a few of its programs: the sanitizer sees each
 # interleaving they meet, not only those the oracle can tell apart.
-programs=${IVRO_TSAN_PROGRAMS:-40}
+programs=${IVRO_TSAN_PROGRAMS:-200}
 tlog="$ROOT/build/tsan-threads.log"
 echo "== tsan: threaded fuzz target, seed 1, $programs programs (log: $tlog)"
 set +e
