@@ -31,6 +31,7 @@ import subprocess
 import sys
 import time
 import tracemalloc
+import types
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -135,11 +136,77 @@ def loop_insert_dict(d, pairs):
         del d[old]
 
 
-def loop_insert_dict_cb(d, pairs):
-    v, pop, cb = VALUE, d.pop, on_evict
+def dict_cb_loop(cb):
+    """The dict's side of an insertion with a callback: the same call."""
+    def loop_insert_dict_cb(d, pairs):
+        v, pop = VALUE, d.pop
+        for k, old in pairs:
+            d[k] = v
+            cb(old, pop(old))
+    return loop_insert_dict_cb
+
+
+def loop_call_value(f, keys):
+    v = VALUE
+    for k in keys:
+        f(k, v)
+
+
+def loop_setdefault_insert(f, pairs):
+    v = VALUE
+    for k, _old in pairs:
+        f(k, v)
+
+
+def loop_setdefault_insert_dict(d, pairs):
+    v, setdefault = VALUE, d.setdefault
     for k, old in pairs:
-        d[k] = v
-        cb(old, pop(old))
+        setdefault(k, v)
+        del d[old]
+
+
+def loop_del_reinsert(c, keys):
+    v = VALUE
+    for k in keys:
+        del c[k]
+        c[k] = v
+
+
+def loop_popitem_reinsert(c, keys):
+    """`popitem` takes the least recently used entry (the dict: its newest),
+    which goes back in as the newest: the contents stay the same."""
+    popitem = c.popitem
+    for _ in keys:
+        k, v = popitem()
+        c[k] = v
+
+
+def loop_odict_popitem_reinsert(c, keys):
+    popitem = c.popitem
+    for _ in keys:
+        k, v = popitem(last=False)
+        c[k] = v
+
+
+def loop_noargs(f, keys):
+    for _ in keys:
+        f()
+
+
+def loop_dict_newest(d, keys):
+    for _ in keys:
+        next(reversed(d.items()))
+
+
+def loop_dict_oldest(d, keys):
+    for _ in keys:
+        next(iter(d.items()))
+
+
+def loop_set_size(c, keys):
+    f, n = c.set_size, c.get_size()
+    for _ in keys:
+        f(n)
 
 
 def loop_pop_reinsert(c, keys):
@@ -179,15 +246,32 @@ def on_evict(key, value):
     pass
 
 
+class Owner:
+    """The README's pattern: the callback a method of the cache's owner."""
+
+    def on_evict(self, key, value):
+        pass
+
+
+# A callback written in C that takes (key, value): it records the
+# eviction. (list.append takes one argument; the callback is given two.)
+EVICTED = {}
+CALLBACKS = {"function": on_evict, "method": Owner().on_evict, "C": EVICTED.setdefault}
+
+
 # -- rows --------------------------------------------------------------------
 
-def snapshot_of(name, obj):
-    """A full list of the keys, in whatever order the structure keeps."""
-    if name == "ivro":
-        return lambda: obj.keys()
-    if name == "cachebox":
-        return lambda: list(obj.keys())
-    return lambda: list(obj)
+def snapshot_of(view):
+    """A full list of the keys, values or items, in whatever order the
+    structure keeps."""
+    def how(name, obj):
+        if name == "ivro":
+            return loop_repeat, getattr(obj, view)
+        if name == "dict" and view == "keys":
+            return loop_repeat, lambda: list(obj)
+        f = getattr(obj, view)
+        return loop_repeat, lambda: list(f())
+    return how
 
 
 def loop_update(c, sources):
@@ -203,8 +287,11 @@ def on(loop, attr=None):
 
 # key -> (label, data, eviction callback, {implementation or "*": how}).
 # None for "how" leaves an implementation out of the row; so does a
-# structure that cannot take a callback. The keys()/update rows count one
-# operation per entry listed or pair applied.
+# structure that cannot take a callback. The views/update rows count one
+# operation per entry listed or pair applied. Rows whose method a dict
+# lacks (has_key, popitem, the peeks, set_size) set the nearest dict
+# operation beside it (bench/README.md says which and why).
+NO_PEERS = {"odict": None, "lru_cache": None, "cachetools": None, "cachebox": None}
 WORKLOADS = {
     "hit": ("hit c[k]", "hits", None,
             {"*": on(loop_subscript), "lru_cache": on(loop_call)}),
@@ -214,13 +301,43 @@ WORKLOADS = {
     "insert": ("insert+evict", "ring", None,
                {"*": on(loop_insert), "dict": on(loop_insert_dict),
                 "lru_cache": on(loop_insert_call)}),
-    "insert-cb": ("insert+evict cb", "ring", on_evict,
-                  {"*": on(loop_insert), "dict": on(loop_insert_dict_cb)}),
+    "insert-cb": ("insert+evict cb", "ring", "function",
+                  {"*": on(loop_insert), "dict": on(dict_cb_loop(CALLBACKS["function"]))}),
+    "insert-cb-method": ("insert+evict cb method", "ring", "method",
+                         {"*": on(loop_insert), "dict": on(dict_cb_loop(CALLBACKS["method"]))}),
+    "insert-cb-c": ("insert+evict cb C", "ring", "C",
+                    {"*": on(loop_insert), "dict": on(dict_cb_loop(CALLBACKS["C"]))}),
     "in": ("in (hit)", "hits", None, {"*": on(loop_contains), "lru_cache": None}),
+    "has-key": ("has_key", "hits", None,
+                {"*": on(loop_call, "__contains__"), "ivro": on(loop_call, "has_key"),
+                 "lru_cache": None}),
+    "setdefault": ("setdefault hit", "hits", None,
+                   {"*": on(loop_call_value, "setdefault"), "odict": None, "lru_cache": None}),
+    "setdefault-insert": ("setdefault+evict", "ring", None,
+                          {"*": on(loop_setdefault_insert, "setdefault"),
+                           "dict": on(loop_setdefault_insert_dict), "odict": None,
+                           "lru_cache": None}),
     "pop": ("pop+reinsert", "hits", None, {"*": on(loop_pop_reinsert), "lru_cache": None}),
-    "keys": ("keys() /entry", "snapshots", None,
-             {"*": lambda name, obj: (loop_repeat, snapshot_of(name, obj)), "lru_cache": None}),
+    "del": ("del+reinsert", "hits", None, {"*": on(loop_del_reinsert), "lru_cache": None}),
+    "popitem": ("popitem+reinsert", "hits", None,
+                {"*": on(loop_popitem_reinsert), "odict": on(loop_odict_popitem_reinsert),
+                 "lru_cache": None}),
+    "peek-first": ("peek_first_item", "hits", None,
+                   {**NO_PEERS, "*": on(loop_noargs, "peek_first_item"),
+                    "dict": on(loop_dict_newest), "odict": on(loop_dict_newest)}),
+    "peek-last": ("peek_last_item", "hits", None,
+                  {**NO_PEERS, "*": on(loop_noargs, "peek_last_item"),
+                   "dict": on(loop_dict_oldest), "odict": on(loop_dict_oldest)}),
+    "set-size": ("set_size", "hits", None,
+                 {**NO_PEERS, "*": on(loop_set_size), "dict": on(loop_call, "__contains__")}),
+    "keys": ("keys() /entry", "snapshots", None, {"*": snapshot_of("keys"), "lru_cache": None}),
+    "values": ("values() /entry", "snapshots", None,
+               {"*": snapshot_of("values"), "lru_cache": None}),
+    "items": ("items() /entry", "snapshots", None,
+              {"*": snapshot_of("items"), "lru_cache": None}),
     "update": ("update(dict) /pair", "updates", None, {"*": on(loop_update), "lru_cache": None}),
+    "update-pairs": ("update(pairs) /pair", "pair-updates", None,
+                     {"*": on(loop_update), "lru_cache": None}),
     "memo": ("memo zipf", None, None, None),  # a row of its own, memo_row()
 }
 
@@ -263,6 +380,7 @@ def build_rows(kind, n, ops, workloads, rng):
         "ring": (lambda: ring_data(ring, n, ops), ops),
         "snapshots": (lambda: reps, reps * n),
         "updates": (lambda: [dict.fromkeys(present, VALUE)] * reps, reps * n),
+        "pair-updates": (lambda: [[(k, VALUE) for k in present]] * reps, reps * n),
     }
     for key in workloads:
         if key == "memo":
@@ -277,14 +395,24 @@ def make_runners(key, n, present):
     """Workload `key` on every implementation that can do it: structures of
     capacity n holding `present`, each with its loop bound to it."""
     _label, _source, callback, hows = WORKLOADS[key]
+    callback = CALLBACKS[callback] if callback else None
     runners = {}
     for name in peers.IMPLS:
         how = hows.get(name, hows["*"])
         obj = peers.build(name, n, present, callback) if how else None
         if obj is not None:
             loop, target = how(name, obj)
-            runners[name] = functools.partial(loop, target)
+            runners[name] = functools.partial(own_copy(loop), target)
     return runners
+
+
+def own_copy(loop):
+    """The loop with a code object of its own, as separate call sites in a
+    program have: the interpreter specialises a call site for the objects
+    it meets, and one shared by every implementation would time the
+    switching between them."""
+    return types.FunctionType(loop.__code__.replace(), loop.__globals__, loop.__name__,
+                              loop.__defaults__, loop.__closure__)
 
 
 def memo_row(kind, n, ops, rng, ring):
@@ -308,7 +436,7 @@ def memo_row(kind, n, ops, rng, ring):
             missed = count_memo_misses(obj, stream)
         rates[name] = 1 - missed / len(stream)
         loop = loop_call if name == "lru_cache" else loop_memo
-        runners[name] = functools.partial(loop, obj)
+        runners[name] = functools.partial(own_copy(loop), obj)
     slices = itertools.cycle([stream[i:i + ops] for i in range(0, len(stream), ops)])
     r = Row("memo zipf", kind, n, ops, runners, lambda: next(slices))
     r.extra["hit_rate"] = rates
@@ -413,12 +541,12 @@ def fmt(x, width, digits=1):
 
 def print_table(results, overhead):
     present = [p for p in peers.PEERS if any(p in r["ns"] for r in results)]
-    head = f"{'workload':<20}{'keys':<6}{'n':>9}{'ivro ns':>9}{'dict ns':>9}{'ivro/dict':>10}"
+    head = f"{'workload':<24}{'keys':<6}{'n':>9}{'ivro ns':>9}{'dict ns':>9}{'ivro/dict':>10}"
     print(head + "".join(f"{'x ' + p:>13}" for p in present))
     for r in results:
         ns = r["ns"]
         ivro, floor = ns.get("ivro"), ns.get("dict")
-        line = f"{r['workload']:<20}{r['keys']:<6}{r['n']:>9}{fmt(ivro, 9)}{fmt(floor, 9)}"
+        line = f"{r['workload']:<24}{r['keys']:<6}{r['n']:>9}{fmt(ivro, 9)}{fmt(floor, 9)}"
         line += fmt(ivro / floor if ivro and floor else None, 10, 2)
         line += "".join(fmt(ns[p] / ivro if p in ns and ivro else None, 13, 2) for p in present)
         print(line)

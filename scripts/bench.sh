@@ -12,9 +12,10 @@
 #                                   drawn to docs/scaling.png
 #   scripts/bench.sh --instructions instructions per operation under callgrind
 #                                   (bench/instructions.py), IVRO against the
-#                                   dict, for hit, get miss, replacement and
-#                                   insertion with eviction, on each key kind
-#                                   of the quick run (~3 min each)
+#                                   dict, for every operation, on each key
+#                                   kind of the quick run (~1 min each);
+#                                   --keys int,str and --only setdefault,hit
+#                                   pick some
 #   scripts/bench.sh --freethreaded the free-threaded 3.15 (scripts/ft_python.sh):
 #                                   single-thread ratios against a dict, then
 #                                   throughput with 1 and 2 threads
@@ -133,18 +134,28 @@ for ver in "${versions[@]}"; do
   build_s[$ver]=$((SECONDS - t0))
 done
 
-# callgrind_total VERSION ARGS...: the instructions one run of
-# bench/instructions.py ARGS takes on that interpreter.
-callgrind_total() {
-  local ver=$1
-  shift
-  local -a vg=(valgrind --tool=callgrind --callgrind-out-file=/dev/null)
+# callgrind_dumps VERSION DIR ARGS...: runs bench/instructions.py run ARGS
+# under callgrind on that interpreter, which leaves a dump for each measured
+# loop in DIR (a directory under build/, reached from inside the Debian root
+# too).
+callgrind_dumps() {
+  local ver=$1 dir=$2
+  shift 2
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  local -a vg=(valgrind --tool=callgrind --dump-before=PyObject_HashNotImplemented)
   if is_sid "$ver"; then
+    local inside="/ivro/callgrind-$ver"
+    rm -rf "$SID_ROOTFS$inside"
+    mkdir -p "$SID_ROOTFS$inside"
     PYTHONPATH="/ivro/bench-$ver/site" chroot "$SID_ROOTFS" "${vg[@]}" \
-      "$(sid_python "$ver")" "/ivro/bench-$ver/src/bench/instructions.py" "$@" 2>&1
+      --callgrind-out-file="$inside/out" \
+      "$(sid_python "$ver")" "/ivro/bench-$ver/src/bench/instructions.py" run "$@" >/dev/null 2>&1
+    mv "$SID_ROOTFS$inside"/* "$dir"/
   else
-    "${vg[@]}" "$ROOT/.venv/bench-$ver/bin/python" bench/instructions.py "$@" 2>&1
-  fi | sed -n 's/.*Collected : //p'
+    "${vg[@]}" --callgrind-out-file="$dir/out" \
+      "$ROOT/.venv/bench-$ver/bin/python" bench/instructions.py run "$@" >/dev/null 2>&1
+  fi
 }
 
 if [ "$instructions" = 1 ]; then
@@ -155,25 +166,24 @@ if [ "$instructions" = 1 ]; then
     mountpoint -q "$SID_ROOTFS/proc" || mount -t proc proc "$SID_ROOTFS/proc"
     trap 'umount "$SID_ROOTFS/proc" 2>/dev/null || true' EXIT
   fi
+  # Some key kinds or operations only: --keys int,str --only setdefault,hit.
+  kinds=(int rint str)
+  ops=()
+  for ((i = 0; i < ${#args[@]}; i++)); do
+    case ${args[i]} in
+      --keys) IFS=, read -r -a kinds <<<"${args[i + 1]}" ;;
+      --only) IFS=, read -r -a ops <<<"${args[i + 1]}" ;;
+    esac
+  done
+  report_py=$(find_python 3.13 2>/dev/null || find_python 3.12)
   for ver in "${versions[@]}"; do
     echo "== CPython $ver: instructions per operation (callgrind, 1,000 entries)"
     echo "| operation | keys | IVRO | dict | ratio |"
     echo "|---|---|---|---|---|"
-    for kind in int rint str; do
-      declare -A total=()
-      for impl in ivro dict; do
-        for op in loop pairs hit get_miss replace insert; do
-          total[$impl.$op]=$(callgrind_total "$ver" "$impl" "$op" "$kind")
-        done
-      done
-      for op in hit get_miss replace insert; do
-        loop=loop
-        [ "$op" = insert ] && loop=pairs
-        python3 -c "import sys; n = [int(x.replace(',', '')) for x in sys.argv[1:]]
-i, d = (n[0] - n[1]) / 1e5, (n[2] - n[3]) / 1e5
-print(f'| $op | $kind | {i:.0f} | {d:.0f} | {i / d:.2f} |')" \
-          "${total[ivro.$op]}" "${total[ivro.$loop]}" "${total[dict.$op]}" "${total[dict.$loop]}"
-      done
+    for kind in "${kinds[@]}"; do
+      dir="$ROOT/build/callgrind-$ver-$kind"
+      callgrind_dumps "$ver" "$dir" "$kind" "${ops[@]}"
+      "$report_py" bench/instructions.py report "$dir" "$kind" "${ops[@]}"
     done
     echo
   done

@@ -12,8 +12,57 @@ HOST_VERSIONS=(3.12 3.13)
 SID_VERSIONS=(3.14 3.15)
 DEBUG_VERSIONS=(3.13 3.14 3.15)
 
-# Prints the path of a CPython interpreter for version $1 (e.g. 3.13), or
-# fails loudly: a missing interpreter must never turn into a skipped run.
+# ---- Skipped stages ----------------------------------------------------------
+
+# A stage (or a part of one) that lacks a prerequisite it cannot get ends
+# with this status and a line "SKIPPED: reason" in its log, which test.sh
+# reports (scripts/stages.py). A stage that ran and failed ends with any
+# other non-zero status; IVRO_REQUIRE_ALL_STAGES=1 fails skipped stages too.
+SKIP=77
+
+# skip REASON...: ends the stage, or the subshell running a part of it.
+skip() {
+  echo "SKIPPED: $*" >&2
+  exit $SKIP
+}
+
+# stages ARGS...: the deciding logic that lives in Python.
+stages() { python3 "$ROOT/scripts/stages.py" "$@"; }
+
+# part COMMAND...: runs COMMAND as one part of a stage, in a subshell with
+# errexit; a skip there skips only that part, a failure fails the stage
+# (at stage_exit) while the other parts still run. Call it as a command of
+# its own, not in a condition or a "||" list, where bash ignores errexit.
+part() {
+  local rc
+  set +e
+  (
+    set -e
+    "$@"
+  )
+  rc=$?
+  set -e
+  case $rc in
+    0) ;;
+    "$SKIP") stage_skipped=1 ;;
+    *) stage_failed=1 ;;
+  esac
+}
+
+# stage_exit [STATUS]: the stage's end: failed if STATUS is not 0 or a part
+# failed, else skipped if a part was, else passed.
+stage_exit() {
+  [ "${1:-0}" -eq 0 ] && [ -z "${stage_failed:-}" ] || exit 1
+  [ -z "${stage_skipped:-}" ] || exit $SKIP
+  exit 0
+}
+
+# ---- Interpreters on this machine -------------------------------------------
+
+# Prints the path of a CPython interpreter for version $1 (e.g. 3.13) from
+# pyenv, /usr/bin, /usr/local/bin, PATH or uv's own (`uv python find`, if
+# uv is on PATH); skips when there is none (CI, IVRO_REQUIRE_ALL_STAGES=1,
+# fails instead).
 find_python() {
   local ver=$1 cand
   local -a cands=()
@@ -27,17 +76,21 @@ find_python() {
               "$(command -v python"$ver" 2>/dev/null || true)"; do
     cands+=("$cand")
   done
+  if command -v uv >/dev/null 2>&1; then
+    cands+=("$(uv python find --no-python-downloads "$ver" 2>/dev/null || true)")
+  fi
   for cand in "${cands[@]}"; do
     [ -n "$cand" ] && [ -x "$cand" ] || continue
-    # Debian's interpreters need their venv and headers packages; skip one
-    # that cannot build an extension rather than fail later.
+    # Debian's interpreters need their venv and headers packages; pass over
+    # one that cannot build an extension rather than fail later.
     if "$cand" -c "import sys, venv, sysconfig, os; sys.exit(0 if sys.version_info[:2] == tuple(map(int, '$ver'.split('.'))) and os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')) else 1)" 2>/dev/null; then
       echo "$cand"
       return 0
     fi
   done
-  echo "error: no usable CPython $ver found (looked in pyenv, /usr/bin, /usr/local/bin, PATH)" >&2
-  return 1
+  skip "no usable CPython $ver (looked in pyenv, /usr/bin, /usr/local/bin, PATH," \
+    "uv python find): install it with its venv module and headers (e.g. pyenv install $ver," \
+    "or python$ver-venv and python$ver-dev)"
 }
 
 # make_venv VERSION DIR [extra pip packages...]: a venv at DIR with the
@@ -78,12 +131,15 @@ apt_get() {
   DEBIAN_FRONTEND=noninteractive apt-get -q -y -o DPkg::Lock::Timeout=600 "$@"
 }
 
-# apt_install PACKAGE...: installs Debian packages (root only). Stages run
-# side by side, so one apt run at a time.
+# apt_install PACKAGE...: installs Debian packages, which needs root and
+# apt-get (skips otherwise). Stages run side by side, so one apt run at a
+# time.
 apt_install() {
+  if ! command -v apt-get >/dev/null; then
+    skip "needs $* (Debian's package names), and this system has no apt-get: install them"
+  fi
   if [ "$(id -u)" -ne 0 ]; then
-    echo "error: need Debian packages $* (run as root to install them)" >&2
-    return 1
+    skip "needs Debian packages $*: run as root, or have them installed"
   fi
   mkdir -p "$ROOT/build"
   (
@@ -91,7 +147,7 @@ apt_install() {
     local attempt pkg
     for attempt in 1 2 3; do
       apt_get update >/dev/null && break
-      [ "$attempt" -eq 3 ] && { echo "error: apt-get update failed" >&2; exit 1; }
+      [ "$attempt" -eq 3 ] && skip "needs Debian packages $*, and apt-get update failed"
       sleep 20
     done
     for pkg in "$@"; do
@@ -100,7 +156,7 @@ apt_install() {
         # No binfmt handlers and no system emulators: only the user-mode ones.
         qemu-user) apt_get install --no-install-recommends qemu-user >/dev/null ;;
         *) apt_get install "$pkg" >/dev/null ;;
-      esac
+      esac || skip "needs Debian package $pkg, and apt-get could not install it"
     done
   ) 9>"$ROOT/build/.apt.lock"
 }
@@ -114,7 +170,7 @@ need_tools() {
     tool=${pair%%:*}
     command -v "$tool" >/dev/null || missing+=("${pair#*:}")
   done
-  [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
+  [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}" || return
   for pair in "$@"; do
     tool=${pair%%:*}
     command -v "$tool" >/dev/null || { echo "error: $tool is missing after install" >&2; return 1; }
@@ -190,9 +246,8 @@ debian_mirror() {
     }
     END { flush() }
   ' "${files[@]}")
-  echo "error: no Debian archive found in apt's sources ($etc/sources.list," \
-    "$etc/sources.list.d/); set IVRO_DEBIAN_MIRROR to its URL" >&2
-  return 1
+  skip "no Debian archive found in apt's sources ($etc/sources.list," \
+    "$etc/sources.list.d/): set IVRO_DEBIAN_MIRROR to its URL"
 }
 
 # build_once FILE LOCK COMMAND...: runs COMMAND unless FILE is already an
@@ -225,6 +280,8 @@ make_rootfs() {
     if [ -f "$dir/.ivro-stamp" ] && [ "$(cat "$dir/.ivro-stamp")" = "$stamp" ]; then
       exit 0
     fi
+    # mmdebstrap's root mode: owners and devices as the packages have them.
+    [ "$(id -u)" -eq 0 ] || skip "needs root to unpack a Debian root file system into ${dir#"$ROOT"/}"
     local mirror
     mirror=$(debian_mirror)
     echo "== creating the $suite $arch root file system in ${dir#"$ROOT"/} from $mirror"
@@ -258,8 +315,19 @@ for _v in "${DEBUG_VERSIONS[@]}"; do SID_PACKAGES+=("python$_v-dev" "python$_v-d
 unset _v
 
 sid_rootfs() {
+  local why
+  why=$(sid_usable 2>&1) || skip "$why"
   need_tools mmdebstrap:mmdebstrap
   make_rootfs "$SID_ROOTFS" amd64 sid "${SID_PACKAGES[@]}"
+}
+
+# sid_usable: whether this user can have the Debian unstable root (it is
+# entered by chroot); says why not on stderr.
+sid_usable() {
+  [ "$(id -u)" -eq 0 ] && return 0
+  echo "Debian unstable's CPython 3.14, 3.15 and debug builds need root (a root file" \
+    "system entered by chroot): run as root" >&2
+  return 1
 }
 
 # sid_python VERSION [d]: the path, inside the root, of that interpreter

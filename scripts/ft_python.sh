@@ -1,6 +1,14 @@
 # Free-threaded CPython interpreters built from a source tarball, for the
 # stages that test the module without the GIL. Sourced by common.sh.
 #
+# Where one comes from (scripts/stages.py decides, in this order): an
+# interpreter named by IVRO_FREETHREADED_PYTHON (not for tsan); a build from
+# the tarball (IVRO_CPYTHON_TARBALL, else ../shared/cpython/), cached; a
+# build cached from the shared tarball, found by its checksum below where
+# the tarball is absent; CPython 3.15t from uv, which verifies what it
+# downloads (not for tsan, which must be our own instrumented build). With
+# none of these the stage is skipped.
+#
 # No package archive this project can reach ships a free-threaded build, so
 # it is compiled here once per machine and cached outside the work tree
 # (CI clones into fresh folders, the cache survives them):
@@ -20,6 +28,7 @@
 # Bump when the way the interpreter is built or checked changes.
 FT_RECIPE=1
 FT_TARBALL=${IVRO_CPYTHON_TARBALL:-$ROOT/../shared/cpython/cpython-3.15.0a0.tar.xz}
+FT_TARBALL_SHA256=b7d138cab52d29d06d1a49b5dd14a5d25d8c68c52773def54057e039bb347b0d
 FT_CACHE=${IVRO_FT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ivro}
 # The interpreter's name in DIR/bin: "t" marks the free-threaded ABI.
 FT_PYTHON=python3.15t
@@ -56,11 +65,15 @@ ft_prefix() {
   # Callers take the output of these functions by command substitution,
   # where errexit does not reach: every failure is returned explicitly.
   ft_flavour_settings "$flavour" || return 1
-  if [ ! -f "$FT_TARBALL" ]; then
-    echo "error: CPython source tarball not found: $FT_TARBALL (set IVRO_CPYTHON_TARBALL)" >&2
+  if [ -f "$FT_TARBALL" ]; then
+    tar_hash=$(sha256sum "$FT_TARBALL" | cut -c1-16) || return 1
+  elif [ -z "${IVRO_CPYTHON_TARBALL:-}" ]; then
+    # Where a build from the shared tarball may be cached.
+    tar_hash=${FT_TARBALL_SHA256:0:16}
+  else
+    echo "error: CPython source tarball not found: $FT_TARBALL (IVRO_CPYTHON_TARBALL)" >&2
     return 1
   fi
-  tar_hash=$(sha256sum "$FT_TARBALL" | cut -c1-16) || return 1
   # The compiler's version is part of the key: a new compiler may build
   # a different interpreter (or a different sanitizer runtime).
   case $flavour in
@@ -79,7 +92,7 @@ ft_prefix() {
 ft_need_build_deps() {
   local -a tools=(make:make cc:gcc xz:xz-utils pkg-config:pkg-config)
   [ "$1" = tsan ] && tools+=(clang++:clang)
-  need_tools "${tools[@]}" || return 1
+  need_tools "${tools[@]}" || return
   local -a libs=(libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev)
   local -a missing=()
   local pkg
@@ -87,18 +100,33 @@ ft_need_build_deps() {
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$pkg")
   done
-  [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
+  [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}" || return
 }
 
-# ft_python FLAVOUR: prints the path of that flavour's interpreter, building
-# and caching it first if this machine has none yet. Progress goes to
-# stderr; the compiler's output to a log beside the install.
+# ft_python FLAVOUR: prints the path of that flavour's interpreter (see the
+# top for where it comes from), building and caching it first if need be.
+# Progress goes to stderr; the compiler's output to a log beside the
+# install. Skips (status 77) when there is none to be had.
 ft_python() {
-  local flavour=$1 dir
-  # Clang must be there before the key is computed: its version is in it.
-  ft_need_build_deps "$flavour" >&2 || return 1
-  dir=$(ft_prefix "$flavour") || return 1
-  build_once "$dir/bin/$FT_PYTHON" "$dir.lock" ft_build "$flavour" "$dir" || return 1
+  local flavour=$1 dir choice
+  # The compiler must be there before the key is computed: its version is in it.
+  case $flavour in
+    tsan) need_tools clang++:clang >&2 || return ;;
+    *) need_tools cc:gcc >&2 || return ;;
+  esac
+  # No key without a tarball named by IVRO_CPYTHON_TARBALL: stages.py says
+  # so, unless a ready interpreter comes first.
+  dir=$(ft_prefix "$flavour" 2>/dev/null) || dir=/nonexistent
+  choice=$(stages interpreter "$flavour" --tarball "$FT_TARBALL" --cache "$FT_CACHE" \
+    --cached "$dir/bin/$FT_PYTHON") || return
+  if [ "$choice" != build ]; then
+    echo "$choice"
+    return 0
+  fi
+  if [ ! -x "$dir/bin/$FT_PYTHON" ]; then
+    ft_need_build_deps "$flavour" >&2 || return
+  fi
+  build_once "$dir/bin/$FT_PYTHON" "$dir.lock" ft_build "$flavour" "$dir" || return
   echo "$dir/bin/$FT_PYTHON"
 }
 
@@ -185,7 +213,7 @@ ft_run() {
 make_ft_venv() {
   local flavour=$1 dir=$2 py
   shift 2
-  py=$(ft_python "$flavour")
+  py=$(ft_python "$flavour") || return
   if [ -f "$dir/pyvenv.cfg" ] &&
      ! grep -qxF "home = $(dirname "$py")" "$dir/pyvenv.cfg"; then
     rm -rf "$dir"

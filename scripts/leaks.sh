@@ -21,36 +21,35 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 unset PYTHONMALLOC
 
-status=0
-for ver in "${HOST_VERSIONS[@]}"; do
-  venv="$ROOT/.venv/leaks-$ver"
+leaks_host() {
+  local ver=$1 venv="$ROOT/.venv/leaks-$1"
   echo "== CPython $ver: build"
   make_venv "$ver" "$venv" "pytest>=8" "hypothesis>=6"
   install_module "$venv"
-
   echo "== CPython $ver: repeated operation groups"
-  if ! IVRO_LEAK_CHECK=1 "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/leaks; then
-    status=1
-  fi
-done
+  IVRO_LEAK_CHECK=1 "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/leaks
+}
 
-sid_rootfs
-for ver in "${DEBUG_VERSIONS[@]}"; do
-  name="leaks-${ver}d"
+leaks_debug() {
+  local ver=$1 name="leaks-${1}d"
+  sid_rootfs
   echo "== CPython ${ver}d: build"
   sid_install "$name" "$ver" d
   echo "== CPython ${ver}d: repeated operation groups, exact reference totals"
-  if ! IVRO_LEAK_CHECK=1 in_sid "$name" "$ver" d -m pytest -q -p no:cacheprovider \
-      "/ivro/$name/src/tests/leaks"; then
-    status=1
-  fi
-done
+  IVRO_LEAK_CHECK=1 in_sid "$name" "$ver" d -m pytest -q -p no:cacheprovider \
+    "/ivro/$name/src/tests/leaks"
+}
 
-ver=${HOST_VERSIONS[0]}
-echo "== CPython $ver: every test repeated"
-if ! PYTHONPATH="$ROOT/tests/leaks${PYTHONPATH:+:$PYTHONPATH}" \
+leaks_every_test() {
+  local ver=${HOST_VERSIONS[0]}
+  [ -x "$ROOT/.venv/leaks-$ver/bin/python" ] || find_python "$ver" >/dev/null
+  echo "== CPython $ver: every test repeated"
+  PYTHONPATH="$ROOT/tests/leaks${PYTHONPATH:+:$PYTHONPATH}" \
     "$ROOT/.venv/leaks-$ver/bin/python" -m pytest -q -p no:cacheprovider -p ivro_leak_plugin \
-    --ignore=tests/leaks tests; then
-  status=1
-fi
-exit $status
+    --ignore=tests/leaks tests
+}
+
+for ver in "${HOST_VERSIONS[@]}"; do part leaks_host "$ver"; done
+for ver in "${DEBUG_VERSIONS[@]}"; do part leaks_debug "$ver"; done
+part leaks_every_test
+stage_exit

@@ -11,7 +11,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 venv="$ROOT/.venv/lint"
 make_venv 3.12 "$venv" clang-format==23.1.5 clang-tidy==23.1.4 ruff==0.17.6 "pytest>=8" "hypothesis>=6"
-need_tools clang++:clang
 bin="$venv/bin"
 status=0
 step() {
@@ -43,21 +42,24 @@ step "clang-tidy (${#units[@]} files)" tidy
 step "ruff check" "$bin/ruff" check "$ROOT"
 
 libcxx_probe() { echo '#include <vector>' | clang++ -stdlib=libc++ -x c++ -fsyntax-only -; }
-if ! libcxx_probe 2>/dev/null; then
-  apt_install libc++-dev libc++abi-dev
-fi
 clang_build="$ROOT/build/clang"
+# Clang and libc++ come from Debian's archive: without them (or root to
+# install them) only this part is skipped.
 clang_libcxx() {
+  need_tools clang++:clang
+  libcxx_probe 2>/dev/null || apt_install libc++-dev libc++abi-dev
+  echo "== lint: clang++ $(clang++ -dumpversion) with libc++: build and test suite"
   rm -rf "$clang_build"
   "$bin/cmake" -S "$ROOT" -B "$clang_build" -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
     -DCMAKE_MODULE_LINKER_FLAGS=-stdlib=libc++ -DIVRO_WARNINGS_AS_ERRORS=ON \
-    -DPython_EXECUTABLE="$bin/python" >/dev/null &&
-    "$bin/ninja" -C "$clang_build" >/dev/null &&
-    readelf -d "$clang_build"/_ivro*.so | grep -q 'libc++' &&
-    PYTHONPATH="$clang_build" "$bin/python" -m pytest -q -p no:cacheprovider tests
+    -DPython_EXECUTABLE="$bin/python" >/dev/null
+  "$bin/ninja" -C "$clang_build" >/dev/null
+  readelf -d "$clang_build"/_ivro*.so | grep -q 'libc++'
+  PYTHONPATH="$clang_build" "$bin/python" -m pytest -q -p no:cacheprovider tests
 }
-step "clang++ $(clang++ -dumpversion) with libc++: build and test suite" clang_libcxx
+part clang_libcxx
+[ -z "${stage_failed:-}" ] || echo "!! lint: failed: clang++ with libc++" >&2
 
-if [ $status -eq 0 ]; then echo "== lint: clean"; fi
-exit $status
+if [ $status -eq 0 ] && [ -z "${stage_failed:-}" ]; then echo "== lint: clean"; fi
+stage_exit $status

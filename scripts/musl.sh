@@ -24,9 +24,6 @@ done
 for target in "${targets[@]}"; do musl_target_settings "$target"; done
 
 WORK="$ROOT/build/musl"
-case " ${targets[*]} " in
-  *" armhf "*) need_tools qemu-arm:qemu-user arm-linux-gnueabihf-objdump:binutils-arm-linux-gnueabihf ;;
-esac
 export ZIG_GLOBAL_CACHE_DIR="$MUSL_CACHE/zig-cache"
 
 # The interpreters have no ssl to reach PyPI (nor pip): the host's pip
@@ -63,11 +60,15 @@ arm_baseline() {
   fi
 }
 
-rc=0
-for target in "${targets[@]}"; do
+# musl_target TARGET PYTEST ARGS...: builds the module for TARGET and runs
+# the suite there; skips if there is no interpreter for it.
+musl_target() {
+  local target=$1
+  shift
   musl_target_settings "$target"
+  [ -z "$musl_qemu" ] ||
+    need_tools qemu-arm:qemu-user arm-linux-gnueabihf-objdump:binutils-arm-linux-gnueabihf
   py=$(musl_python "$target")
-  prefix=${py%/bin/*}
   run=("$py")
   if [ -n "$musl_qemu" ]; then
     # Code that re-runs sys.executable (subprocesses) needs something the
@@ -88,6 +89,7 @@ for target in "${targets[@]}"; do
   musl_cc_wrappers "$target" "$WORK/$target/bin"
   cxx="$WORK/$target/bin/c++"
   suffix=$("${run[@]}" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+  include=$("${run[@]}" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
   echo "== musl $target: building _ivro$suffix with $("$cxx" --version | head -n 1)"
   # -fno-plt only where the compiler takes it, as CMakeLists.txt decides.
   no_plt=()
@@ -104,7 +106,7 @@ for target in "${targets[@]}"; do
     objs+=("$WORK/$target/obj/$(basename "$src" .cpp).o")
     "$cxx" -c -std=c++20 -O3 -DNDEBUG -fPIC -fvisibility=hidden -fvisibility-inlines-hidden \
       -fno-exceptions -fno-rtti "${no_plt[@]}" -Wall -Wextra -Wno-missing-field-initializers \
-      -Werror -flto=thin -I "$ROOT/src" -I "$prefix/include/python3.12" "$src" -o "${objs[-1]}" &
+      -Werror -flto=thin -I "$ROOT/src" -I "$include" "$src" -o "${objs[-1]}" &
     pids+=($!)
     if [ ${#pids[@]} -ge "$(nproc)" ]; then wait "${pids[0]}"; pids=("${pids[@]:1}"); fi
   done
@@ -118,7 +120,7 @@ for target in "${targets[@]}"; do
 
   # ---- checks ----------------------------------------------------------
   size=$(stack_size "$py")
-  if [ $((size)) -ne "$MUSL_THREAD_STACK" ]; then
+  if [[ $py == "$MUSL_CACHE"/cpython-musl-* ]] && [ $((size)) -ne "$MUSL_THREAD_STACK" ]; then
     echo "error: $py asks for a $size-byte thread stack, not musl's $MUSL_THREAD_STACK" >&2
     exit 1
   fi
@@ -142,6 +144,8 @@ print(platform.machine(), sys.version.split()[0], sysconfig.get_config_var('MULT
     "${run[@]}" -X faulthandler -m pytest -q -p no:cacheprovider -o faulthandler_timeout=600 \
     "${@:-tests}") || trc=$?
   [ $trc -ne 124 ] || echo "!! musl $target: the test run timed out" >&2
-  [ $trc -eq 0 ] || rc=1
-done
-exit $rc
+  return $trc
+}
+
+for target in "${targets[@]}"; do part musl_target "$target" "$@"; done
+stage_exit

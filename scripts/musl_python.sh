@@ -15,10 +15,20 @@
 # zlib is built too, from Debian's copy of its source, because hypothesis
 # imports it; every other module whose library is missing (ssl, ctypes,
 # lzma, ...) is left out, as the tests need none of them.
+#
+# Where an interpreter comes from (scripts/stages.py decides, in this
+# order): for x86-64 one named by IVRO_MUSL_PYTHON; a build from the tarball
+# (IVRO_MUSL_CPYTHON_TARBALL, else ../shared/cpython/), cached; a build
+# cached from the shared tarball, found by its checksum below where the
+# tarball is absent; for x86-64, CPython 3.12 for musl from uv, which
+# verifies what it downloads and links it against the system's musl loader
+# (/lib/ld-musl-x86_64.so.1, Debian's `musl`). With none of these that
+# target is skipped.
 
 # Bump when the way an interpreter is built or checked changes.
 MUSL_RECIPE=1
 MUSL_TARBALL=${IVRO_MUSL_CPYTHON_TARBALL:-$ROOT/../shared/cpython/cpython-3.12.0.tar.xz}
+MUSL_TARBALL_SHA256=989244ac18b21c5b1a8dc5665e3aa538469b319fbe2878e1c18590fd80c94b7b
 MUSL_CACHE=${IVRO_MUSL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ivro}
 MUSL_ZIG_VERSION=0.17.1
 # Debian trixie's zlib source, unchanged upstream 1.3.1 but for files that
@@ -70,7 +80,7 @@ musl_install_zig() {
 musl_zig() {
   local venv="$MUSL_CACHE/ziglang-$MUSL_ZIG_VERSION" zig
   zig="$venv/lib/python$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')/site-packages/ziglang/zig"
-  build_once "$zig" "$venv.lock" musl_install_zig "$venv" || return 1
+  build_once "$zig" "$venv.lock" musl_install_zig "$venv" || return
   [ -x "$zig" ] || { echo "error: no zig in $venv" >&2; return 1; }
   echo "$zig"
 }
@@ -78,11 +88,18 @@ musl_zig() {
 # musl_loader_root TARGET: prints the root that holds musl's dynamic loader
 # for that target (Debian trixie's `musl`, unpacked, nothing run).
 musl_loader_root() {
+  local root
   musl_target_settings "$1" || return 1
-  local root="$MUSL_CACHE/musl-loader-$musl_debarch"
-  need_tools mmdebstrap:mmdebstrap >&2 || return 1
-  make_rootfs "$root" "$musl_debarch" trixie musl >&2 || return 1
+  root=$(musl_loader_dir "$1") || return 1
+  need_tools mmdebstrap:mmdebstrap >&2 || return
+  make_rootfs "$root" "$musl_debarch" trixie musl >&2 || return
   echo "$root"
+}
+
+# musl_loader_dir TARGET: where musl_loader_root puts that root.
+musl_loader_dir() {
+  musl_target_settings "$1" || return 1
+  echo "$MUSL_CACHE/musl-loader-$musl_debarch"
 }
 
 # musl_prefix TARGET: prints the directory that holds (or will hold) that
@@ -90,12 +107,16 @@ musl_loader_root() {
 musl_prefix() {
   local target=$1 root tar_hash key
   musl_target_settings "$target" || return 1
-  if [ ! -f "$MUSL_TARBALL" ]; then
-    echo "error: CPython source tarball not found: $MUSL_TARBALL (set IVRO_MUSL_CPYTHON_TARBALL)" >&2
+  if [ -f "$MUSL_TARBALL" ]; then
+    tar_hash=$(sha256sum "$MUSL_TARBALL" | cut -c1-16) || return 1
+  elif [ -z "${IVRO_MUSL_CPYTHON_TARBALL:-}" ]; then
+    # Where a build from the shared tarball may be cached.
+    tar_hash=${MUSL_TARBALL_SHA256:0:16}
+  else
+    echo "error: CPython source tarball not found: $MUSL_TARBALL (IVRO_MUSL_CPYTHON_TARBALL)" >&2
     return 1
   fi
-  root=$(musl_loader_root "$target") || return 1
-  tar_hash=$(sha256sum "$MUSL_TARBALL" | cut -c1-16) || return 1
+  root=$(musl_loader_dir "$target") || return 1
   key=$(printf '%s\n' "recipe $MUSL_RECIPE" "$target" "zig $MUSL_ZIG_VERSION" "${musl_cpu[@]}" \
     "$MUSL_ZLIB_SHA256" "$root" "stack $MUSL_THREAD_STACK" | sha256sum | cut -c1-8)
   echo "$MUSL_CACHE/cpython-musl-$target-$tar_hash-$key"
@@ -109,7 +130,7 @@ musl_prefix() {
 musl_cc_wrappers() {
   local target=$1 dir=$2 zig lang
   musl_target_settings "$target" || return 1
-  zig=$(musl_zig) || return 1
+  zig=$(musl_zig) || return
   mkdir -p "$dir" || return 1
   for lang in cc c++; do
     printf '#!/bin/sh\nexec %q %s -target %s %s -dynamic "$@"\n' \
@@ -128,21 +149,34 @@ musl_run() {
   shift
   musl_target_settings "$target" || return 1
   if [ -n "$musl_qemu" ]; then
-    root=$(musl_loader_root "$target") || return 1
+    root=$(musl_loader_root "$target") || return
     "$musl_qemu" -L "$root" "$@"
   else
     "$@"
   fi
 }
 
-# musl_python TARGET: prints the path of that target's interpreter, building
-# and caching it first if this machine has none yet. Progress goes to
-# stderr; the compilers' output to a log beside the install.
+# musl_python TARGET: prints the path of that target's interpreter (see the
+# top for where it comes from), building and caching it first if need be.
+# Progress goes to stderr; the compilers' output to a log beside the
+# install. Skips (status 77) when there is none to be had.
 musl_python() {
-  local target=$1 dir
-  dir=$(musl_prefix "$target") || return 1
-  build_once "$dir/bin/$MUSL_PYTHON" "$dir.lock" musl_build "$target" "$dir" || return 1
-  echo "$dir/bin/$MUSL_PYTHON"
+  local target=$1 dir py
+  # No key without a tarball named by IVRO_MUSL_CPYTHON_TARBALL: stages.py
+  # says so, unless a ready interpreter comes first.
+  dir=$(musl_prefix "$target" 2>/dev/null) || dir=/nonexistent
+  py=$(stages interpreter "musl-$target" --tarball "$MUSL_TARBALL" --cache "$MUSL_CACHE" \
+    --cached "$dir/bin/$MUSL_PYTHON") || return
+  if [ "$py" = build ] || [ "$py" = "$dir/bin/$MUSL_PYTHON" ]; then
+    # Ours names the loader in this root.
+    musl_loader_root "$target" >/dev/null || return
+    build_once "$dir/bin/$MUSL_PYTHON" "$dir.lock" musl_build "$target" "$dir" || return
+    py="$dir/bin/$MUSL_PYTHON"
+  elif ! "$py" -c '' 2>/dev/null; then
+    # uv's builds name the system's musl loader.
+    [ -e /lib/ld-musl-x86_64.so.1 ] || apt_install musl >&2 || return
+  fi
+  echo "$py"
 }
 
 # musl_zlib_source: prints the path of zlib's source tarball, downloaded
@@ -150,9 +184,10 @@ musl_python() {
 musl_zlib_source() {
   local file="$MUSL_CACHE/downloads/$MUSL_ZLIB_FILE" mirror
   if [ ! -f "$file" ]; then
-    mirror=$(debian_mirror) || return 1
+    mirror=$(debian_mirror) || return
     mkdir -p "$(dirname "$file")" || return 1
-    curl -sSfL -o "$file.part" "$mirror/$MUSL_ZLIB_PATH/$MUSL_ZLIB_FILE" || return 1
+    curl -sSfL -o "$file.part" "$mirror/$MUSL_ZLIB_PATH/$MUSL_ZLIB_FILE" ||
+      skip "could not download zlib's source ($mirror/$MUSL_ZLIB_PATH/$MUSL_ZLIB_FILE)"
     mv "$file.part" "$file"
   fi
   if ! echo "$MUSL_ZLIB_SHA256  $file" | sha256sum -c --quiet - >&2; then
@@ -170,16 +205,16 @@ musl_zlib_source() {
 musl_build() {
   local target=$1 dir=$2 work log start rc=0 zsrc root build_python
   musl_target_settings "$target" || return 1
-  need_tools curl:curl xz:xz-utils make:make ${musl_qemu:+"$musl_qemu:qemu-user"} || return 1
-  zsrc=$(musl_zlib_source) || return 1
-  root=$(musl_loader_root "$target") || return 1
+  need_tools curl:curl xz:xz-utils make:make ${musl_qemu:+"$musl_qemu:qemu-user"} || return
+  zsrc=$(musl_zlib_source) || return
+  root=$(musl_loader_root "$target") || return
   # A cross build runs a CPython of the same version on the build machine.
-  build_python=$(find_python 3.12) || return 1
+  build_python=$(find_python 3.12) || return
   log="$dir.build.log"
   work=$(mktemp -d "${TMPDIR:-/tmp}/ivro-musl.XXXXXX")
   start=$SECONDS
   echo "== building CPython 3.12 for $musl_triple into $dir (log: $log)"
-  musl_cc_wrappers "$target" "$work/bin" || return 1
+  musl_cc_wrappers "$target" "$work/bin" || return
   local -a link=("-Wl,-z,stack-size=$MUSL_THREAD_STACK")
   [ -n "$musl_qemu" ] || link+=("-Wl,--dynamic-linker=$root/lib/ld-musl-x86_64.so.1")
   rm -rf "$dir.tmp"

@@ -20,6 +20,7 @@ args=("$@")
 # Beside the cached interpreter rather than in the work tree: pip itself
 # runs under the sanitizer there and takes minutes to fill a venv, which a
 # fresh checkout (as CI's) would otherwise pay every time.
+need_tools clang++:clang
 venv="$(ft_prefix tsan).venv"
 echo "== tsan: interpreter and venv"
 make_ft_venv tsan "$venv" "pytest>=8" "hypothesis>=6"

@@ -1,3 +1,4 @@
+import sys
 from collections import OrderedDict, UserDict
 
 import pytest
@@ -5,6 +6,7 @@ import pytest
 from _ivro import IVRO
 
 EMPTY_ERR = "popitem(): IVRO dict is empty"
+SIZE_ERR = "Size should be a positive number"
 ABC = ["c", "b", "a"]  # keys() after inserting a, b, c
 
 
@@ -13,6 +15,11 @@ def abc(rec):
     c = IVRO(4, rec)
     c["a"], c["b"], c["c"] = 1, 2, 3
     return c
+
+
+class FailingTruth:
+    def __bool__(self):
+        raise ZeroDivisionError
 
 
 # (call, result, stats after, keys() after); the cache holds a, b, c (capacity 4).
@@ -58,6 +65,16 @@ TABLE = {
     "popitem empty": (lambda c: c.clear() or c.popitem(), KeyError(EMPTY_ERR), (0, 0), []),
     "popitem False empty": (lambda c: c.clear() or c.popitem(False), KeyError(EMPTY_ERR),
                             (0, 0), []),
+    "popitem failing truth": (lambda c: c.popitem(FailingTruth()), ZeroDivisionError(), (0, 0),
+                              ABC),
+    "set_size 0": (lambda c: c.set_size(0), ValueError(SIZE_ERR), (0, 0), ABC),
+    "set_size -1": (lambda c: c.set_size(-1), ValueError(SIZE_ERR), (0, 0), ABC),
+    "set_size 2**64": (lambda c: c.set_size(2**64),
+                       OverflowError("Python int too large to convert to C ssize_t"), (0, 0), ABC),
+    # Empty ** is no keyword; update takes any keyword dict as dict.update does.
+    "empty **": (lambda c: (c.setdefault("a", **{}), c.has_key("a", **{}), c.popitem(**{}),
+                            c.set_size(4, **{}), c.update({"z": 0}, **{1: 2})),
+                 (1, True, ("b", 2), None, None), (1, 0), [1, "z", "a", "c"]),
 }
 
 
@@ -79,20 +96,72 @@ NOARGS = ["keys", "values", "items", "get_size", "clear", "get_stats",
           "peek_first_item", "peek_last_item"]
 
 
-@pytest.mark.parametrize("call", [
-    lambda c: c.setdefault("a", default=1), lambda c: c.setdefault(key="a"),
-    lambda c: c.has_key(key="a"), lambda c: c.set_size(size=3),
-    lambda c: c.set_callback(callback=None), lambda c: c.__contains__(key="a"),
-    lambda c: c.get(), lambda c: c.get("a", 1, 2), lambda c: c.get("a", dflt=1),
-    lambda c: c.pop(), lambda c: c.pop("a", 1, 2), lambda c: c.popitem(True, 1),
-    lambda c: c.popitem(last=True), lambda c: c.has_key(), lambda c: c.has_key("a", "b"),
-    lambda c: c.setdefault(), lambda c: c.setdefault("a", 1, 2), lambda c: c.update({}, {}),
-    lambda c: c.__contains__(),
-] + [lambda c, m=m: getattr(c, m)(1) for m in NOARGS]
-  + [lambda c, m=m: getattr(c, m)(x=1) for m in NOARGS])
-def test_argument_conventions(abc, rec, call):
-    with pytest.raises(TypeError):
-        call(abc)
+def unexpected(word):  # CPython's parser changed its words in 3.13
+    if sys.version_info >= (3, 13):
+        return f"this function got an unexpected keyword argument '{word}'"
+    return f"'{word}' is an invalid keyword argument for this function"
+
+
+# Argument errors word for word, as each form of call reports them: the
+# calling convention behind a method may change, these may not. "f" is the
+# method fetched first (a bound method object), which the interpreter calls
+# by another path than c.m(...). None: any text.
+ARGUMENT_ERRORS = {
+    "c.setdefault()": "function takes at least 1 argument (0 given)",
+    "c.setdefault('a', 1, 2)": "function takes at most 2 arguments (3 given)",
+    "c.setdefault('a', default=1)": "IVRO.setdefault() takes no keyword arguments",
+    "c.setdefault(key='a')": "IVRO.setdefault() takes no keyword arguments",
+    "IVRO.setdefault(c, 'a', default=1)": "IVRO.setdefault() takes no keyword arguments",
+    # setdefault, has_key, set_size and set_callback take the fast convention, where the
+    # interpreter names a bound method object as it names the method, and
+    # checks a ** dict's keys before it looks for keywords at all.
+    "f = c.setdefault; f('a', default=1)": "IVRO.setdefault() takes no keyword arguments",
+    "c.setdefault('a', **{1: 2})": "keywords must be strings",
+    "IVRO.setdefault()": "unbound method IVRO.setdefault() needs an argument",
+    "c.has_key()": "function takes exactly 1 argument (0 given)",
+    "c.has_key('a', 'b')": "function takes exactly 1 argument (2 given)",
+    "c.has_key(key='a')": "IVRO.has_key() takes no keyword arguments",
+    "f = c.has_key; f(key='a')": "IVRO.has_key() takes no keyword arguments",
+    "c.has_key('a', **{1: 2})": "keywords must be strings",
+    "c.popitem(True, 1)": "function takes at most 1 argument (2 given)",
+    "c.popitem(1, least_recent=True)": "function takes at most 1 argument (2 given)",
+    "c.popitem(last=True)": unexpected("last"),
+    "f = c.popitem; f(last=1)": unexpected("last"),
+    "c.popitem(least_recent=True, x=1)": "function takes at most 1 keyword argument (2 given)",
+    "c.popitem(**{1: 2})": "keywords must be strings",
+    "IVRO.popitem(1)": "descriptor 'popitem' for '_ivro.IVRO' objects doesn't apply to a 'int' "
+                       "object",
+    "c.set_size()": "function takes exactly 1 argument (0 given)",
+    "c.set_size(1, 2)": "function takes exactly 1 argument (2 given)",
+    "c.set_size(size=3)": "IVRO.set_size() takes no keyword arguments",
+    "f = c.set_size; f(size=3)": "IVRO.set_size() takes no keyword arguments",
+    "c.set_size(3, **{1: 2})": "keywords must be strings",
+    "c.set_size('3')": "'str' object cannot be interpreted as an integer",
+    "c.set_size(None)": "'NoneType' object cannot be interpreted as an integer",
+    "c.update({}, {})": "function takes at most 1 argument (2 given)",
+    "IVRO.update()": "unbound method IVRO.update() needs an argument",
+    "c.set_callback()": "set_callback() takes exactly 1 argument (0 given)",
+    "c.set_callback(None, None)": "set_callback() takes exactly 1 argument (2 given)",
+    "c.set_callback(callback=None)": "IVRO.set_callback() takes no keyword arguments",
+    "f = c.set_callback; f(callback=None)": "IVRO.set_callback() takes no keyword arguments",
+    "c.set_callback(1)": "parameter must be callable",
+    "c.__contains__(key='a')": None,
+    "c.__contains__()": None,
+    "c.get()": "function missing required argument 'key' (pos 1)",
+    "c.get('a', 1, 2)": "function takes at most 2 arguments (3 given)",
+    "c.get('a', dflt=1)": unexpected("dflt"),
+    "c.pop()": "function missing required argument 'key' (pos 1)",
+    "c.pop('a', 1, 2)": "function takes at most 2 arguments (3 given)",
+    **{f"c.{m}(1)": None for m in NOARGS},
+    **{f"c.{m}(x=1)": None for m in NOARGS},
+}
+
+
+@pytest.mark.parametrize("source, message", ARGUMENT_ERRORS.items(), ids=ARGUMENT_ERRORS)
+def test_argument_conventions(abc, rec, source, message):
+    with pytest.raises(TypeError) as caught:
+        exec(source, {"c": abc, "IVRO": IVRO})
+    assert message is None or str(caught.value) == message
     assert abc.keys() == ABC and abc.get_stats() == (0, 0) and abc.get_size() == 4
     abc["d"], abc["e"] = 4, 5
     assert rec.calls == [("a", 1)]

@@ -53,6 +53,12 @@ METHODS = [
     ("update", "L.update() -> update value for key in IVRO"),
     ("set_callback",
      "L.set_callback(callback) -> set a callback to call when an item is evicted."),
+    ("__reduce__", "L.__reduce__() -> (IVRO, (size,), state) for copy and pickle: state holds "
+     "L's size, callback, hit and miss counts and entries, oldest first, as they are at one "
+     "moment"),
+    ("__setstate__", "L.__setstate__(state) -> make L the cache that state from __reduce__ "
+     "describes: its entries, settings and counts replace L's, without any callback call or "
+     "eviction"),
 ]
 
 

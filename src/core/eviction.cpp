@@ -34,8 +34,11 @@ bool report(Cache *c, Node *node, DeferredError &errors) {
   Ref<> callback = Ref<>::borrow(c->callback);
   Ref<> key = Ref<>::borrow(node_key(node));
   Ref<> value = Ref<>::borrow(node->value);
-  PyObject *args[2] = {key.get(), value.get()};
-  Ref<> result = Ref<>::steal(PyObject_Vectorcall(callback.get(), args, 2, nullptr));
+  // A free slot before the arguments lets a bound method put its object
+  // there instead of copying them.
+  PyObject *args[3] = {nullptr, key.get(), value.get()};
+  Ref<> result = Ref<>::steal(
+      PyObject_Vectorcall(callback.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (result) return true;
   errors.capture(callback.get());
   return false;

@@ -4,17 +4,16 @@
 #include "core/recency_list.hpp"
 #include "core/recursion_guard.hpp"
 #include "core/ref.hpp"
+#include "methods/fast_args.hpp"
 
 namespace ivro {
+
+static PyObject *set_callback(Cache *c, PyObject *callback);
 
 // The new capacity is in force before the first eviction: a callback that
 // inserts while the cache shrinks then evicts for itself, instead of
 // refilling the cache as fast as this loop empties it.
-PyObject *cache_set_size(PyObject *self, PyObject *args) {
-  Cache *c = as_cache(self);
-  if (!require_initialised(c)) return nullptr;
-  Py_ssize_t size = 0;
-  if (!PyArg_ParseTuple(args, "n", &size)) return nullptr;
+static PyObject *set_size(Cache *c, Py_ssize_t size) {
   if (size <= 0) {
     PyErr_SetString(PyExc_ValueError, "Size should be a positive number");
     return nullptr;
@@ -33,6 +32,34 @@ PyObject *cache_set_size(PyObject *self, PyObject *args) {
   Py_RETURN_NONE;
 }
 
+namespace {
+
+PyObject *set_size_parsed(PyObject *self, PyObject *args, PyObject *) {
+  Py_ssize_t size = 0;
+  if (!PyArg_ParseTuple(args, "n", &size)) return nullptr;
+  return set_size(as_cache(self), size);
+}
+
+PyObject *set_callback_parsed(PyObject *self, PyObject *args, PyObject *) {
+  PyObject *callback = nullptr;
+  if (!PyArg_ParseTuple(args, "O:set_callback", &callback)) return nullptr;
+  return set_callback(as_cache(self), callback);
+}
+
+}  // namespace
+
+// The common shape (one exact int) is read directly; anything else goes
+// through the argument parser, for its conversions and its messages.
+PyObject *cache_set_size(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+  if (!require_initialised(as_cache(self))) return nullptr;
+  if (nargs == 1 && PyLong_CheckExact(args[0])) {
+    Py_ssize_t size = PyLong_AsSsize_t(args[0]);
+    if (size == -1 && PyErr_Occurred()) return nullptr;
+    return set_size(as_cache(self), size);
+  }
+  return call_with_tuple(set_size_parsed, self, args, nargs, nullptr);
+}
+
 PyObject *cache_get_size(PyObject *self, PyObject *) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return nullptr;
@@ -48,11 +75,7 @@ PyObject *exchange_callback(Cache *c, PyObject *callback) noexcept {
   return previous;
 }
 
-PyObject *cache_set_callback(PyObject *self, PyObject *args) {
-  Cache *c = as_cache(self);
-  if (!require_initialised(c)) return nullptr;
-  PyObject *callback = nullptr;
-  if (!PyArg_ParseTuple(args, "O:set_callback", &callback)) return nullptr;
+static PyObject *set_callback(Cache *c, PyObject *callback) {
   if (callback == Py_None) {
     callback = nullptr;
   } else if (!PyCallable_Check(callback)) {
@@ -63,6 +86,12 @@ PyObject *cache_set_callback(PyObject *self, PyObject *args) {
   Ref<> previous = Ref<>::steal(exchange_callback(c, Py_XNewRef(callback)));
   previous.reset();
   Py_RETURN_NONE;
+}
+
+PyObject *cache_set_callback(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+  if (!require_initialised(as_cache(self))) return nullptr;
+  if (nargs == 1) return set_callback(as_cache(self), args[0]);
+  return call_with_tuple(set_callback_parsed, self, args, nargs, nullptr);
 }
 
 PyObject *cache_get_stats(PyObject *self, PyObject *) {

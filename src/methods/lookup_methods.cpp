@@ -56,13 +56,10 @@ PyObject *cache_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
   return call_with_tuple(get_parsed, self, args, nargs, kwnames);
 }
 
+namespace {
+
 // One probe, like a plain dict's setdefault; counted as a hit or a miss.
-PyObject *cache_setdefault(PyObject *self, PyObject *args) {
-  Cache *c = as_cache(self);
-  if (!require_initialised(c)) return nullptr;
-  PyObject *key = nullptr;
-  PyObject *dflt = Py_None;
-  if (!PyArg_ParseTuple(args, "O|O", &key, &dflt)) return nullptr;
+PyObject *setdefault_entry(Cache *c, PyObject *key, PyObject *dflt) {
   // The default is what this call returns, whatever the eviction's
   // callback does meanwhile.
   Ref<> result = Ref<>::borrow(dflt);
@@ -81,6 +78,24 @@ PyObject *cache_setdefault(PyObject *self, PyObject *args) {
       break;
   }
   return nullptr;
+}
+
+// Any other number of arguments: the parser's own error.
+PyObject *setdefault_parsed(PyObject *self, PyObject *args, PyObject *) {
+  PyObject *key = nullptr;
+  PyObject *dflt = Py_None;
+  if (!PyArg_ParseTuple(args, "O|O", &key, &dflt)) return nullptr;
+  return setdefault_entry(as_cache(self), key, dflt);
+}
+
+}  // namespace
+
+// Positional only: the interpreter refuses keywords before the call.
+PyObject *cache_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+  Cache *c = as_cache(self);
+  if (!require_initialised(c)) return nullptr;
+  if (nargs == 1 || nargs == 2) return setdefault_entry(c, args[0], nargs == 2 ? args[1] : Py_None);
+  return call_with_tuple(setdefault_parsed, self, args, nargs, nullptr);
 }
 
 namespace {
@@ -125,14 +140,9 @@ PyObject *cache_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
   return call_with_tuple(pop_parsed, self, args, nargs, kwnames);
 }
 
-PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds) {
-  Cache *c = as_cache(self);
-  if (!require_initialised(c)) return nullptr;
-  static const char *kwlist[] = {"least_recent", nullptr};
-  int least_recent = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|p", const_cast<char **>(kwlist), &least_recent)) {
-    return nullptr;
-  }
+namespace {
+
+PyObject *popitem_entry(Cache *c, bool least_recent) {
   // The key's own hashing during the removal may remove the chosen entry
   // first (re-entrantly or from another thread); then the next one is
   // chosen, so that no entry is handed out by two removals. The pair is
@@ -173,6 +183,30 @@ PyObject *cache_popitem(PyObject *self, PyObject *args, PyObject *kwds) {
   }
 }
 
+PyObject *popitem_parsed(PyObject *self, PyObject *args, PyObject *kwds) {
+  static const char *kwlist[] = {"least_recent", nullptr};
+  int least_recent = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|p", const_cast<char **>(kwlist), &least_recent)) {
+    return nullptr;
+  }
+  return popitem_entry(as_cache(self), least_recent != 0);
+}
+
+}  // namespace
+
+PyObject *cache_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames) {
+  Cache *c = as_cache(self);
+  if (!require_initialised(c)) return nullptr;
+  if (kwnames == nullptr && nargs <= 1) {
+    // What the parser's "p" does with the argument.
+    int least_recent = nargs == 1 ? PyObject_IsTrue(args[0]) : 1;
+    if (least_recent < 0) return nullptr;
+    return popitem_entry(c, least_recent != 0);
+  }
+  return call_with_tuple(popitem_parsed, self, args, nargs, kwnames);
+}
+
 int cache_contains(PyObject *self, PyObject *key) {
   Cache *c = as_cache(self);
   if (!require_initialised(c)) return -1;
@@ -186,10 +220,20 @@ PyObject *cache_contains_method(PyObject *self, PyObject *key) {
   return PyBool_FromLong(r);
 }
 
-PyObject *cache_has_key(PyObject *self, PyObject *args) {
+namespace {
+
+PyObject *has_key_parsed(PyObject *self, PyObject *args, PyObject *) {
   PyObject *key = nullptr;
   if (!PyArg_ParseTuple(args, "O", &key)) return nullptr;
   return cache_contains_method(self, key);
+}
+
+}  // namespace
+
+// Positional only, like setdefault.
+PyObject *cache_has_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+  if (nargs == 1) return cache_contains_method(self, args[0]);
+  return call_with_tuple(has_key_parsed, self, args, nargs, nullptr);
 }
 
 }  // namespace ivro

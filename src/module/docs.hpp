@@ -51,5 +51,13 @@ inline constexpr const char peek_last_item[] =
 inline constexpr const char update[] = "L.update() -> update value for key in IVRO";
 inline constexpr const char set_callback[] =
     "L.set_callback(callback) -> set a callback to call when an item is evicted.";
+inline constexpr const char reduce[] =
+    "L.__reduce__() -> (IVRO, (size,), state) for copy and pickle: state holds L's size, "
+    "callback, hit and miss counts and entries, oldest first, as they are at one moment";
+inline constexpr const char setstate[] =
+    "L.__setstate__(state) -> make L the cache that state from __reduce__ describes: its "
+    "entries, settings and counts replace L's, without any callback call or eviction";
+inline constexpr const char class_getitem[] =
+    "IVRO[K, V] -> a generic alias of IVRO, for annotations evaluated at run time";
 
 }  // namespace ivro::docs

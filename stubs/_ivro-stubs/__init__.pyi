@@ -1,17 +1,22 @@
 # Type information for the _ivro extension module.
 #
-# IVRO is generic in its key and value types for type checkers only: the
-# runtime type has no __class_getitem__, so write IVRO[K, V] in annotations
-# that are strings or under `from __future__ import annotations`.
+# IVRO is generic in its key and value types; at run time IVRO[K, V] is a
+# types.GenericAlias, so annotations need no quotes.
 
 from collections.abc import Callable, Iterable
-from typing import Generic, SupportsIndex, TypeVar, final, overload
+from types import GenericAlias
+from typing import Any, Generic, SupportsIndex, TypeAlias, TypeVar, final, overload
 
 from _typeshed import SupportsKeysAndGetItem
 
 _K = TypeVar("_K")
 _V = TypeVar("_V")
 _T = TypeVar("_T")
+
+# What __reduce__ gives and __setstate__ takes: (size, callback, hits,
+# misses, stuck, entries), entries being keys and values in turn, oldest
+# first, the first `stuck` of them stuck.
+_State: TypeAlias = tuple[int, Callable[[Any, Any], object] | None, int, int, int, tuple[Any, ...]]
 
 @final
 class IVRO(Generic[_K, _V]):
@@ -71,3 +76,8 @@ class IVRO(Generic[_K, _V]):
     @overload
     def update(self: IVRO[str, _V], /, **kwargs: _V) -> None: ...
     def set_callback(self, callback: Callable[[_K, _V], object] | None, /) -> None: ...
+    # copy.copy, copy.deepcopy and pickle: the same size, callback, counters
+    # and entries in the same recency order.
+    def __reduce__(self) -> tuple[type[IVRO[Any, Any]], tuple[int], _State]: ...
+    def __setstate__(self, state: _State, /) -> None: ...
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...

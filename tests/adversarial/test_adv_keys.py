@@ -43,6 +43,11 @@ OPS = {
     "popitem_oldest": lambda ctx, p: ctx.c.popitem(),
     "popitem_newest": lambda ctx, p: ctx.c.popitem(False),
     "set_size_shrink": lambda ctx, p: ctx.c.set_size(1),
+    # The cache's own snapshot restored, every key hashed and compared again;
+    # then with its oldest entry stuck.
+    "setstate": lambda ctx, p: ctx.c.__setstate__(ctx.c.__reduce__()[2]),
+    "setstate_stuck": lambda ctx, p: ctx.c.__setstate__((*ctx.c.__reduce__()[2][:4], 1,
+                                                         ctx.c.__reduce__()[2][5])),
     "update": None,  # needs its argument built before arming, see below
 }
 
@@ -56,6 +61,9 @@ CASES = [
     for where in ("hash", "eq")
     for what in WHAT
     for op in OPS
+    # A restore hashes every key, as filling a dict does: keys whose hash
+    # lies then are stored where their own hash cannot find them.
+    if not (where, what) == ("hash", "flip") or not op.startswith("setstate")
 ] + [
     pytest.param(where, what, op, False, id=f"{where}-{what}-{op}-no_callback")
     for where in ("hash", "eq")

@@ -2,6 +2,7 @@
 interpreter lock in the middle of every operation."""
 
 import json
+import pickle
 import sys
 import threading
 import time
@@ -255,6 +256,40 @@ def test_argument_code_that_blocks_while_others_initialise(blocked):
             w.join(10)
         check_invariants(c)
         assert c.get_size() == 8
+
+
+def test_pickled_while_other_threads_insert():
+    # Each thread inserts its own keys in order and nothing refreshes them, so
+    # any one moment of the cache shows each thread's keys newest first, and
+    # a full cache. A snapshot taken piecemeal would show a mixture.
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    c, stop = IVRO(64), threading.Event()
+    for i in range(64):
+        c[("warm", i)] = i
+
+    def insert(tid):
+        i = 0
+        while not stop.is_set():
+            i += 1
+            c[(tid, i)] = i
+            (tid, i - 1) in c  # noqa: B015
+
+    threads = [threading.Thread(target=insert, args=(t,)) for t in range(3)]
+    for t in threads:
+        t.start()
+    try:
+        for _ in range(50 if gil else 500):
+            copy = pickle.loads(pickle.dumps(c, pickle.HIGHEST_PROTOCOL))
+            assert len(copy) == copy.get_size() == 64
+            assert all(k[1] == v for k, v in copy.items())
+            for tid in ("warm", 0, 1, 2):
+                seq = [v for k, v in copy.items() if k[0] == tid]
+                assert seq == sorted(seq, reverse=True), f"thread {tid}: {seq}"
+    finally:
+        stop.set()
+        for t in threads:
+            t.join(10)
+    check_invariants(c)
 
 
 # Programs the threaded fuzz target (fuzz/fuzz_threads.py) found failing. An

@@ -3,6 +3,8 @@ module must run them too (tests/test_typing.py does both)."""
 
 from __future__ import annotations
 
+import copy
+import pickle
 from typing import assert_type
 
 from _ivro import IVRO
@@ -76,3 +78,11 @@ c.set_callback(remember)
 c.set_callback(None)
 c.clear()
 assert_type(repr(c), str)
+
+made = IVRO[str, int](4)  # subscripted at run time too
+assert_type(made, IVRO[str, int])
+made["k"] = 1
+assert_type(copy.deepcopy(made), IVRO[str, int])
+assert_type(copy.copy(made), IVRO[str, int])
+restored: IVRO[str, int] = pickle.loads(pickle.dumps(made))
+made.__setstate__(restored.__reduce__()[2])

@@ -1,0 +1,136 @@
+"""scripts/stages.py: where an interpreter no archive ships comes from, and
+when a stage that could not run is skipped or failed. Nothing is built or
+downloaded: interpreters and uv are stand-ins."""
+
+import importlib.util
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+_spec = importlib.util.spec_from_file_location(
+    "stages", Path(__file__).resolve().parent.parent / "scripts" / "stages.py")
+stages = sys.modules["stages"] = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(stages)
+
+
+@pytest.fixture
+def tmp():
+    # Not pytest's tmp_path, which keeps a record of every directory it
+    # made: the leak stage, which repeats each test, would count it.
+    with tempfile.TemporaryDirectory() as name:
+        yield Path(name)
+
+
+def fake_program(path, script):
+    path.write_text("#!/bin/sh\n" + script + "\n")
+    path.chmod(0o755)
+    return str(path)
+
+
+# Each row: what exists (a ready interpreter named by the variable, the
+# tarball, a cached build, what uv does), and the provider that must win.
+@pytest.mark.parametrize("ready, tarball, cached, uv_ok, expected", [
+    (True, True, True, True, ("python", "ready")),
+    (False, True, True, True, ("build", "tarball")),
+    (False, False, True, True, ("python", "cached")),
+    (False, False, False, True, ("python", "uv")),
+    (False, False, False, False, ("skip", None)),
+])
+def test_provider_order(tmp, ready, tarball, cached, uv_ok, expected):
+    paths = {name: str(tmp / name) for name in ("ready", "tarball", "cached", "uv")}
+    for name, present in (("ready", ready), ("cached", cached), ("uv", True)):
+        if present:
+            fake_program(tmp / name, "exit 0")
+    if tarball:
+        (tmp / "tarball").write_bytes(b"")
+    env = {"IVRO_FREETHREADED_PYTHON": paths["ready"]} if ready else {}
+    asked = []
+
+    def uv(request):
+        asked.append(request)
+        return (paths["uv"], None) if uv_ok else (None, "dns error")
+
+    kind, value = stages.choose(stages.CELLS["ft"], env, paths["tarball"], paths["cached"], uv)
+    assert kind == expected[0]
+    if kind == "skip":
+        assert value == ("no free-threaded CPython: set IVRO_FREETHREADED_PYTHON to one; "
+                         f"or put the CPython source tarball at {paths['tarball']} (or name one"
+                         " in IVRO_CPYTHON_TARBALL) to build it from; "
+                         "or let uv download 3.15t, which failed here: dns error")
+    else:
+        assert value == paths[expected[1]]
+    # uv is the last resort: nothing is downloaded while anything else serves.
+    assert asked == (["3.15t"] if expected[1] in ("uv", None) else [])
+
+
+def test_cells_without_a_download_skip_and_wrong_settings_fail(tmp):
+    never = lambda request: pytest.fail("no download for this cell")  # noqa: E731
+    kind, reason = stages.choose(stages.CELLS["tsan"], {}, str(tmp / "none.tar.xz"), None,
+                                 never)
+    assert kind == "skip" and reason.endswith("to build it from (no verified download has one)")
+    # A variable that names nothing is a mistake to report, not a skip.
+    with pytest.raises(stages.Misconfigured, match="IVRO_MUSL_PYTHON="):
+        stages.choose(stages.CELLS["musl-x86_64"], {"IVRO_MUSL_PYTHON": str(tmp / "py")},
+                      "", None, never)
+    with pytest.raises(stages.Misconfigured, match="IVRO_MUSL_CPYTHON_TARBALL="):
+        stages.choose(stages.CELLS["musl-armhf"], {"IVRO_MUSL_CPYTHON_TARBALL": "x"},
+                      str(tmp / "x"), None, never)
+
+
+def test_uv_download(tmp):
+    # A uv whose download fails as it does with no route to its host.
+    uv = fake_program(tmp / "uv", 'echo "error: Failed to install 3.15t" >&2;'
+                      ' echo "  cause: dns error" >&2; exit 2')
+    path, why = stages.uv_python("3.15t", tmp / "cache", {"IVRO_UV": uv})
+    assert path is None and why == "error: Failed to install 3.15t ... cause: dns error"
+
+    # One that succeeds: the interpreter goes under the cache, no links
+    # into the user's bin directory, and only a managed one is taken.
+    calls = []
+    python = fake_program(tmp / "python3.15t", "exit 0")
+
+    def run(cmd, env, **kwargs):
+        calls.append((cmd[1:], env["UV_PYTHON_INSTALL_DIR"]))
+        return subprocess.CompletedProcess(cmd, 0, python + "\n", "")
+
+    assert stages.uv_python("3.15t", tmp, {"IVRO_UV": uv}, run) == (python, None)
+    assert calls == [(["python", "install", "--no-bin", "3.15t"], str(tmp / "uv-python")),
+                     (["python", "find", "--managed-python", "--no-python-downloads", "3.15t"],
+                      str(tmp / "uv-python"))]
+
+    # uv itself cannot be had from PyPI.
+    def offline(cmd, **kwargs):
+        return subprocess.CompletedProcess(cmd, 1, "", "ERROR: No matching distribution found")
+
+    path, why = stages.uv_python("3.15t", tmp / "empty", {}, offline)
+    assert path is None and why.endswith("No matching distribution found")
+
+
+@pytest.mark.parametrize("statuses, require_all, exit_status, verdict", [
+    ([0, 0], False, 0, "stages: 2 passed, 0 failed, 0 skipped"),
+    ([0, 77], False, 0, "stages: 1 passed, 0 failed, 1 skipped"),
+    ([0, 77], True, 1, "stages: 1 passed, 1 failed, 0 skipped"),
+    ([1, 77], False, 1, "stages: 0 passed, 1 failed, 1 skipped"),
+])
+def test_summary(tmp, monkeypatch, capsys, statuses, require_all, exit_status, verdict):
+    (tmp / "b.log").write_text("== b\nSKIPPED: no tarball: put one there\n"
+                                    "SKIPPED: no tarball: put one there\n")
+    monkeypatch.setenv("IVRO_REQUIRE_ALL_STAGES", "1" if require_all else "0")
+    results = [f"{stage}:{status}:3" for stage, status in zip("ab", statuses)]
+    assert stages.main(["summary", str(tmp), *results]) == exit_status
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[-1] == verdict
+    if 77 in statuses:
+        # The reason, once, before the verdict; the stage named if it fails the run.
+        assert lines.count("  b: no tarball: put one there") == 1
+        assert ("skipped stage counts as failed: b" in lines[-2]) == require_all
+
+
+def test_interpreter_command_skips_with_the_reason(tmp, capsys):
+    status = stages.main(["interpreter", "tsan", "--tarball", str(tmp / "none.tar.xz"),
+                          "--cache", str(tmp)])
+    assert status == stages.SKIP
+    assert capsys.readouterr().err.startswith("SKIPPED: no CPython built with ThreadSanitizer")
