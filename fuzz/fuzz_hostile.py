@@ -47,14 +47,8 @@ def program(data):
             elif op == 4:
                 k = L.pick(fdp, pool)
 
-                def sut():
-                    v = w.val()
-                    w.before_assign(k)
-                    got = c.setdefault(k, v)
-                    if got is v:
-                        w.stored(v, k)
-                    return sv(got)
-                w.step(('setdefault', k), sut, lambda: m.setdefault(k, w.made[0]))
+                w.step(('setdefault', k), lambda: sv(w.setdefault(k, w.val())),
+                       lambda: m.setdefault(k, w.made[0]))
             elif op == 5:
                 k, d = L.pick(fdp, pool), fdp.ConsumeBool()
                 w.step(('pop', k, d), lambda: sv(w.pop(k, *((None,) if d else ()))),

@@ -110,11 +110,7 @@ def _replace_victim(w, k):
 def _setdefault_victim(w, k):
     k = _victim(w, k)
     if k is not None:
-        v = w.val()
-        w.before_assign(k)
-        got = w.c.setdefault(k, v)
-        if got is v:
-            w.stored(v, k)
+        w.setdefault(k, w.val())
 
 
 def _popitem(w, least_recent):
@@ -415,6 +411,19 @@ class World:
         finally:
             self.excuse_since(key, v.serial, "replaced")
         self.stored(v, key)
+
+    def setdefault(self, key, v):
+        self.before_assign(key)
+        try:
+            got = self.c.setdefault(key, v)
+        except BaseException:
+            # As for an assignment: a callback's error comes after the store.
+            if any(x is v for x in self.c.values()):
+                self.stored(v, key)
+            raise
+        if got is v:
+            self.stored(v, key)
+        return got
 
     def delete(self, key):
         self.excuse_key(key, "deleted")

@@ -18,14 +18,17 @@
 #              under qemu; built once per machine and cached), whole suite
 #   freethreaded  pytest on a free-threaded CPython 3.15 (built from source
 #              once per machine and cached), the GIL kept off
-#   tsan       the threaded tests under ThreadSanitizer, module and
-#              free-threaded interpreter both instrumented
+#   tsan       the threaded tests and threaded fuzz programs under
+#              ThreadSanitizer, module and free-threaded interpreter both
+#              instrumented
 #   coverage   line and branch coverage of src/ by the suite (and the fuzz
 #              corpora) on CPython 3.12 and 3.13, merged; fails below its
 #              floors; HTML report in build/coverage/
-#   fuzz       atheris targets against an ASan + libFuzzer build: every
-#              committed corpus replayed, then each target fuzzed from a fixed
-#              and a random seed, checking a value ledger and a model
+#   fuzz       atheris targets against an ASan + libFuzzer build on 3.12
+#              and 3.13 (every corpus replayed, then each target from a fixed
+#              and a random seed), corpora and seeded random inputs on 3.14,
+#              3.15 and the free-threaded build, the threaded target on the
+#              free-threaded build and 3.13; a value ledger throughout
 #
 # Usage: scripts/test.sh [STAGE...]   (default: all stages)
 #

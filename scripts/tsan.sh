@@ -6,6 +6,9 @@
 # fails the run, except those CPython's own suppression list names (races
 # inside the interpreter already known to be benign).
 #
+# Then the threaded fuzz target (fuzz/fuzz_threads.py) runs a few of its
+# programs under the sanitizer too (IVRO_TSAN_PROGRAMS, default 200).
+#
 # Usage: scripts/tsan.sh [PYTEST ARGS...]
 #        (default: tests/adversarial/test_adv_threads.py)
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -53,10 +56,29 @@ if [ $rc -ne 0 ]; then
   echo "FAIL: pytest under ThreadSanitizer exited with status $rc" >&2
   status=1
 fi
-reports=$(grep -c '^WARNING: ThreadSanitizer' "$log" || true)
-if [ "$reports" -gt 0 ]; then
-  echo "FAIL: $reports ThreadSanitizer report(s) (see $log); the first:" >&2
-  sed -n '/^WARNING: ThreadSanitizer/,/^SUMMARY: ThreadSanitizer/p' "$log" | head -n 60 >&2
+
+# The threaded fuzz target, a few of its programs: the sanitizer sees each
+# interleaving they meet, not only those the oracle can tell apart.
+programs=${IVRO_TSAN_PROGRAMS:-200}
+tlog="$ROOT/build/tsan-threads.log"
+echo "== tsan: threaded fuzz target, seed 1, $programs programs (log: $tlog)"
+set +e
+TSAN_OPTIONS=$(ft_tsan_options "$prefix" halt_on_error=0 exitcode=66 second_deadlock_stack=1) \
+  IVRO_THREADS_SHRINK_SECONDS=0 ft_run tsan "$venv/bin/python" fuzz/fuzz_threads.py --seed 1 \
+  --programs "$programs" --out "$ROOT/build/fuzz/threads-tsan" >"$tlog" 2>&1
+rc=$?
+set -e
+grep -v '^program' "$tlog" | grep -E '^(threads|FAIL|shrunk|kept)' || true
+if [ $rc -ne 0 ]; then
+  echo "FAIL: the threaded fuzz target under ThreadSanitizer exited with status $rc" >&2
   status=1
 fi
+for f in "$log" "$tlog"; do
+  reports=$(grep -c '^WARNING: ThreadSanitizer' "$f" || true)
+  if [ "$reports" -gt 0 ]; then
+    echo "FAIL: $reports ThreadSanitizer report(s) (see $f); the first:" >&2
+    sed -n '/^WARNING: ThreadSanitizer/,/^SUMMARY: ThreadSanitizer/p' "$f" | head -n 60 >&2
+    status=1
+  fi
+done
 exit $status
