@@ -52,6 +52,15 @@ class Plan:
             w.run(self.move, None)
 
 
+def hand(w, k, v):
+    """A pair the source hands to the cache. A lying key may find another key's value in
+    the source, which then offers that value twice: it may be stored, and reported, twice."""
+    w.before_assign(k)
+    if any(v is old for _, old in w.handed):
+        w.reoffered.add(L.sv(v))
+    w.handed.append((k, v))
+
+
 class DictSub(dict):
     """Keeps dict's own iteration: read directly, and its [] is never asked."""
 
@@ -77,8 +86,7 @@ class DictSubIter(dict):
     def __getitem__(self, k):
         self.plan.tick(self)
         v = dict.__getitem__(self, k)
-        self.plan.w.before_assign(k)
-        self.plan.w.handed.append((k, v))
+        hand(self.plan.w, k, v)
         return v
 
 
@@ -89,8 +97,7 @@ class Mapping(collections.abc.Mapping):
     def __getitem__(self, k):
         self.plan.tick(self)
         v = self.d[k]
-        self.plan.w.before_assign(k)
-        self.plan.w.handed.append((k, v))
+        hand(self.plan.w, k, v)
         return v
 
     def __iter__(self):
