@@ -180,11 +180,11 @@ class Run:
         acts, budget = plan
         return Recorder(self, ci, [tuple(a) for a in acts], budget)
 
-    def key(self, spec):
-        if isinstance(spec, list):
-            _, tag, acts, nap = spec
+    def key(self, desc):
+        if isinstance(desc, list):
+            _, tag, acts, nap = desc
             return SKey(self, tag, [(n, tuple(a)) for n, a in acts], nap)
-        return spec
+        return desc
 
     # --- operations, each logged -----------------------------------------------------------
     def call(self, fn):

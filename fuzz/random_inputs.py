@@ -69,9 +69,9 @@ def load(name):
         except ImportError:
             sys.modules["atheris"] = stand_in()
     sys.path.insert(0, str(HERE))
-    spec = importlib.util.spec_from_file_location(f"fuzz_{name}", HERE / f"fuzz_{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"fuzz_{name}", HERE / f"fuzz_{name}.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module.program
 
 
