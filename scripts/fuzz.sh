@@ -212,14 +212,18 @@ random_family() {
 }
 
 # threads_family LABEL COMMAND...: the kept failing programs replayed, then
-# the threaded target's programs from the random seed.
+# the threaded target's programs from the random seed. With the GIL, two
+# entries under equal keys is a known fault, still open (see
+# fuzz/corpus/threads/open/): shown, not counted.
 threads_family() {
   local label=$1 status=0
   shift
+  local -a open=()
+  [[ $label == *"GIL off"* ]] || open=(--open "a key is listed twice")
   echo "== fuzz: threads ($label): fuzz/corpus/threads replayed, then $programs programs"
   "$@" fuzz/fuzz_threads.py --replay fuzz/corpus/threads/*.json --tries 200 || status=1
   "$@" fuzz/fuzz_threads.py --seed "$random_seed" --programs "$programs" \
-    --out "$out/threads" || status=1
+    --out "$out/threads" "${open[@]}" || status=1
   return $status
 }
 
