@@ -36,7 +36,9 @@ def main(fuzz_dir):
     for path in targets:
         name = path.stem.removeprefix("fuzz_")
         corpus = fuzz_dir / "corpus" / name
-        inputs = sorted(p for p in corpus.rglob("*") if p.is_file()) if corpus.is_dir() else []
+        # open/ holds inputs of faults not fixed yet, which fail by design.
+        inputs = (sorted(p for p in corpus.rglob("*") if p.is_file() and "open" not in
+                         p.relative_to(corpus).parts[:-1]) if corpus.is_dir() else [])
         module = load(path)
         entry = getattr(module, "TestOneInput", None) or getattr(module, "program", None)
         if entry is None:

@@ -199,6 +199,14 @@ def g_pickling(k, v):
     IVRO[k, v]
 
 
+# pickle's and copy's own caches settle after some 600 rounds (measured on 3.13: +52 blocks
+# in the second 300, +9 in the third, then none), later than the others', and under pytest
+# still grow by about 100 blocks now and then over the measured rounds: not one a round, which
+# a leak would be, so this group is allowed up to half a block a round.
+g_pickling.warm_up = 3
+g_pickling.noise_share = 2
+
+
 GROUPS = [g_basic, g_eviction, g_errors, g_failed_removal, g_callbacks, g_reentrant_keys,
           g_finalisers, g_pickling]
 
@@ -209,7 +217,7 @@ def test_repeated_operations_leave_nothing_behind(group, monkeypatch):
     k, v = Key(), Value()
     # The interpreter's own caches (specialised code, free lists) keep
     # growing for a while; only then does a steady count mean anything.
-    for _ in range(ROUNDS):
+    for _ in range(ROUNDS * getattr(group, "warm_up", 1)):
         group(k, v)
     gc.collect()
     refs = sys.getrefcount(k), sys.getrefcount(v)
@@ -236,7 +244,7 @@ def test_repeated_operations_leave_nothing_behind(group, monkeypatch):
     assert (sys.getrefcount(k), sys.getrefcount(v)) == refs
     # A leak of one small object per round would show as ROUNDS blocks or
     # at least 16 bytes per round; allow a little noise below that.
-    assert sys.getallocatedblocks() - blocks < ROUNDS // 4
+    assert sys.getallocatedblocks() - blocks < ROUNDS // getattr(group, "noise_share", 4)
     assert grown < ROUNDS * 16 // 4, f"traced memory grew by {grown} bytes"
     if total:
         # Exact on a debug interpreter: a group that leaks one reference per
