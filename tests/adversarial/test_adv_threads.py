@@ -306,3 +306,46 @@ def test_threaded_fuzz_finding_stays_fixed(path, fast_switching):
     finally:
         sys.path.pop(0)
     assert fuzz_threads.fails(json.loads(path.read_text()), 10) is None
+
+
+def test_equal_keys_stored_at_once_leave_by_eviction_in_turn():
+    # A plain dict holds a key twice when two threads store it at once and
+    # the comparison with a stored key lets each run: both probes pass the
+    # free slot that a deletion left, and the first to finish fills it. The
+    # cache's table does the same. Evicting the entry found second must take
+    # that one, not the other, and raise nothing.
+    both_comparing = threading.Barrier(2)
+
+    class K:
+        def __init__(self, tag, meet=False):
+            self.tag, self.meet = tag, meet
+
+        def __hash__(self):
+            return 7
+
+        def __eq__(self, other):
+            if self.meet:
+                both_comparing.wait(5)
+            return isinstance(other, K) and other.tag == self.tag
+
+    reported = []
+    c = IVRO(3, lambda k, v: reported.append(v))
+    c[K("gone")] = 0
+    meeting = K("a")
+    c[meeting] = "a"
+    del c[K("gone")]
+    meeting.meet = True
+    threads = [threading.Thread(target=c.__setitem__, args=(K("c"), v)) for v in "12"]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(10)
+    meeting.meet = False
+    assert sorted(v for k, v in c.items() if k.tag == "c") == ["1", "2"]
+    first = c[K("c")]  # the one the key finds, now the newest
+    second = "1" if first == "2" else "2"
+    for i in range(8):
+        c[i] = i
+    assert reported[:2] == ["a", second]
+    assert sorted(map(str, reported)) == sorted(map(str, ["a", "1", "2", 0, 1, 2, 3, 4]))
+    check_invariants(c)
