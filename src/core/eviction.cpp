@@ -80,15 +80,16 @@ bool settle_removal(Cache *c, Node *victim, const MapHold &map, int r, Ref<Node>
                     DeferredError &errors, int retakes = 2);
 
 // The victim's key found another entry first while the victim is still
-// there: the dictionary holds the key twice. A plain dict ends so when two
-// threads store equal keys at once and the comparison of one lets the
-// other run: each probe passes a free slot that the other then fills. The
-// victim is the next in line, so it is taken with the other entry still
-// out, and only then is the other put back, as the one entry under its
-// key. Putting it back first would find the victim there, evict an entry
-// that was no victim and leave the victim stuck with an error.
-bool retake_victim(Cache *c, Node *victim, const MapHold &map, Ref<Node> &other,
-                   NodeState state, Ref<Node> &gone, DeferredError &errors, int retakes) {
+// there: one whose key claims to equal the victim's, or an equal key held
+// twice (a plain dict ends so when two threads store equal keys at once
+// and a comparison lets the other run: each probe passes a free slot that
+// the other then fills). The victim is usually next in line, so it is
+// taken with the other entry still out, and only then is the other put
+// back, as the one entry under its key. Putting it back first would find
+// the victim there, evict an entry that was no victim and leave the victim
+// stuck with an error.
+bool retake_victim(Cache *c, Node *victim, const MapHold &map, Ref<Node> &other, NodeState state,
+                   Ref<Node> &gone, DeferredError &errors, int retakes) {
   PyObject *taken = nullptr;
   int r = dict_take(map.get(), node_key(victim), &taken);
   gone = Ref<Node>::steal(reinterpret_cast<Node *>(taken));
