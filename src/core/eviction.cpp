@@ -76,38 +76,6 @@ void put_back(Cache *c, const MapHold &map, Ref<Node> &node, NodeState state,
   if (lied) node.release();
 }
 
-bool settle_removal(Cache *c, Node *victim, const MapHold &map, int r, Ref<Node> &gone,
-                    DeferredError &errors, int retakes = 2);
-
-// The victim's key found another entry first while the victim is still
-// there: one whose key claims to equal the victim's, or an equal key held
-// twice (a plain dict ends so when two threads store equal keys at once
-// and a comparison lets the other run: each probe passes a free slot that
-// the other then fills). The victim is usually next in line, so it is
-// taken with the other entry still out, and only then is the other put
-// back, as the one entry under its key. Putting it back first would find
-// the victim there, evict an entry that was no victim and leave the victim
-// stuck with an error.
-bool retake_victim(Cache *c, Node *victim, const MapHold &map, Ref<Node> &other, NodeState state,
-                   Ref<Node> &gone, DeferredError &errors, int retakes) {
-  PyObject *taken = nullptr;
-  int r = dict_take(map.get(), node_key(victim), &taken);
-  gone = Ref<Node>::steal(reinterpret_cast<Node *>(taken));
-  bool removed;
-  if (r > 0 && gone.get() == victim && map.current() && node_state(victim) != NodeState::listed) {
-    detach_node(c, victim);
-    removed = true;
-  } else {
-    removed = settle_removal(c, victim, map, r, gone, errors, retakes);
-  }
-  // The put-back runs code of the key's own: an error the removal left is
-  // kept aside meanwhile.
-  Ref<> pending = Ref<>::steal(PyErr_GetRaisedException());
-  put_back(c, map, other, state, errors);
-  if (pending) PyErr_SetRaisedException(pending.release());
-  return removed;
-}
-
 // What follows a removal by the victim's own key (`r` and `gone` as
 // dict_take left them) when it did not simply take the victim: the key
 // found another entry, the victim revived as an ordinary entry, nothing, or
@@ -115,24 +83,39 @@ bool retake_victim(Cache *c, Node *victim, const MapHold &map, Ref<Node> &other,
 // is no victim any more; false with an error set when it could not be
 // removed and is still there. What the removal took stays in `gone`, for
 // the caller to release once it holds nothing else of it.
+//
+// Another entry found first while the victim is still there has a key
+// that claims to equal the victim's, or is an equal key held twice (a
+// plain dict ends so when two threads store equal keys at once and a
+// comparison lets the other run: each probe passes a free slot that the
+// other then fills). The victim is usually next in line, so it is taken
+// once more with that entry still out, and only then is the entry put
+// back, as the one under its key. Putting it back first would find the
+// victim there, evict an entry that was no victim and leave the victim
+// stuck with an error.
 bool settle_removal(Cache *c, Node *victim, const MapHold &map, int r, Ref<Node> &gone,
-                    DeferredError &errors, int retakes) {
-  if (r > 0 && map.current()) {
+                    DeferredError &errors) {
+  Ref<Node> aside;
+  NodeState aside_state = NodeState::listed;
+  bool revived = false;
+  while (r > 0 && map.current()) {
     // A victim is pinned, as being evicted or stuck; one that is listed
     // again was given a new value while its key ran.
-    bool revived = gone.get() == victim && node_state(victim) == NodeState::listed;
+    revived = gone.get() == victim && node_state(victim) == NodeState::listed;
     NodeState state = detach_node(c, gone.get());
-    if (gone.get() != victim || revived) {
-      Ref<Node> other = std::move(gone);
-      if (!revived && retakes > 0 && is_linked(c, victim) &&
-          node_state(victim) != NodeState::listed) {
-        return retake_victim(c, victim, map, other, state, gone, errors, retakes - 1);
-      }
+    if (gone.get() == victim && !revived) break;
+    Ref<Node> other = std::move(gone);
+    if (revived || aside || !is_linked(c, victim) || node_state(victim) == NodeState::listed) {
       put_back(c, map, other, state, errors);
-      if (revived) return true;
+      break;
     }
+    aside = std::move(other);
+    aside_state = state;
+    PyObject *taken = nullptr;
+    r = dict_take(map.get(), node_key(victim), &taken);
+    gone = Ref<Node>::steal(reinterpret_cast<Node *>(taken));
   }
-  if (r >= 0 && is_linked(c, victim)) {
+  if (!revived && r >= 0 && is_linked(c, victim)) {
     // Still here, yet its own key does not find it: the key's hash or
     // equality has changed since it was stored.
     PyErr_SetString(PyExc_KeyError,
@@ -146,7 +129,13 @@ bool settle_removal(Cache *c, Node *victim, const MapHold &map, int r, Ref<Node>
     PyErr_Clear();
     r = 0;
   }
-  return r >= 0;
+  if (aside) {
+    // The put-back runs the key's own code: the removal's error waits.
+    Ref<> pending = Ref<>::steal(PyErr_GetRaisedException());
+    put_back(c, map, aside, aside_state, errors);
+    if (pending) PyErr_SetRaisedException(pending.release());
+  }
+  return revived || r >= 0;
 }
 
 // Removes `victim` (held by the caller, and so is its key: a node's key
