@@ -27,7 +27,14 @@ cd "$ROOT"
 
 ALL_CELLS=(cp312 cp313 cp314 cp315 cp315t aarch64 armv7l musl-x86_64 musl-armv7l)
 cells=("$@")
-[ ${#cells[@]} -gt 0 ] || cells=("${ALL_CELLS[@]}")
+if [ ${#cells[@]} -eq 0 ]; then
+  # Zig's musl names the C library libc.so in the module, auditwheel knows
+  # it on ARM only as Alpine's libc.musl-armv7.so.1 and then finds the
+  # module in need of an outside library; until the name is rewritten the
+  # cell stays out of the default run (asked for by name, it fails there).
+  cells=("${ALL_CELLS[@]/musl-armv7l/}")
+  echo "== wheels: musl-armv7l left out: auditwheel does not take the libc.so that Zig's musl names"
+fi
 
 WORK="$ROOT/build/wheels"
 HOUSE="$ROOT/build/wheelhouse"
@@ -139,8 +146,13 @@ finish_wheel() {
   # consistent with, which the check below holds to the limits.
   plat=auto
   [ "$libc-$arch" != manylinux-x86_64 ] || plat=manylinux_2_17_x86_64
+  # Zig names musl's C library libc.so, which every musl loader provides
+  # itself; auditwheel would copy one into the wheel.
+  local -a exclude=()
+  [ "$libc" != musllinux ] || exclude=(--exclude libc.so)
   rm -rf "$WORK/$cell/repaired" "$WORK/$cell/unpacked"
-  "$TOOLS/bin/auditwheel" repair --only-plat --plat "$plat" -w "$WORK/$cell/repaired" "$raw" \
+  "$TOOLS/bin/auditwheel" repair --only-plat --plat "$plat" "${exclude[@]}" \
+    -w "$WORK/$cell/repaired" "$raw" \
     >"$WORK/$cell/repair.log" 2>&1 || { cat "$WORK/$cell/repair.log" >&2; return 1; }
   wheel=$(echo "$WORK/$cell"/repaired/*.whl)
   "$TOOLS/bin/auditwheel" show "$wheel" >"$WORK/$cell/show.txt" 2>&1 || true
@@ -149,6 +161,10 @@ finish_wheel() {
   # Zig links its libc++ into the module: none of it may be exported.
   python3 -m zipfile -e "$wheel" "$WORK/$cell/unpacked" || return
   so=$(echo "$WORK/$cell"/unpacked/_ivro.*.so)
+  if [ -d "$WORK/$cell/unpacked/ivro.libs" ]; then
+    echo "error: $cell: auditwheel copied libraries into the wheel:" "$WORK/$cell"/unpacked/ivro.libs/* >&2
+    return 1
+  fi
   exports=$(readelf --dyn-syms -W "$so" | awk '$7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") { print $8 }')
   if [ "$exports" != PyInit__ivro ]; then
     echo "error: $cell: the module exports more than its entry point:" >&2
@@ -335,6 +351,12 @@ musl() {
   suffix=$(sysconfig_var "$prefix" EXT_SUFFIX)
   musl_cc_wrappers "$target" "$WORK/$cell/bin"
   cross_wheel "$cell" "$py" "linux-$arch" "$suffix" "$prefix/include/python3.12"
+  # The module needs musl's libc.so, which auditwheel must find to judge
+  # it; this machine has none for ARM.
+  if [ "$target" = armhf ]; then
+    AUDITWHEEL_LD_LIBRARY_PATH="$(musl_loader_root armhf)/usr/lib/$musl_triple"
+    export AUDITWHEEL_LD_LIBRARY_PATH
+  fi
   wheel=$(finish_wheel "$cell" cp312 musllinux "$arch")
   if [ "$target" = x86_64 ]; then
     test_venv "$wheel" "musl 3.12 (built here), whole suite" "$mpy" --no-index --find-links "$DEPS"
@@ -362,6 +384,7 @@ run_cell() {
 }
 
 for cell in "${cells[@]}"; do
+  [ -n "$cell" ] || continue
   echo "== wheels: $cell"
   part run_cell "$cell"
 done
