@@ -371,6 +371,12 @@ in_sid() {
     chroot "$SID_ROOTFS" "$py" "$@"
 }
 
+# Debian 13 for 64-bit and 32-bit ARM (scripts/emulated.sh; the ARM wheels
+# take its headers): its CPython 3.13, with headers, and the test tools.
+ARM_PYVER=3.13
+ARM_SUITE=trixie
+ARM_PACKAGES=(python3.13 python3.13-dev libstdc++6 python3-pytest python3-hypothesis)
+
 # ---- Free-threaded interpreters, built from source -------------------------
 
 source "$ROOT/scripts/ft_python.sh"

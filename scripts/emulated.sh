@@ -26,9 +26,9 @@ case $ARCH in
 esac
 WORK="$ROOT/build/$ARCH"
 ROOTFS="$WORK/rootfs"
-PYVER=3.13
-SUITE=trixie
-PACKAGES=(python3.13 python3.13-dev libstdc++6 python3-pytest python3-hypothesis)
+PYVER=$ARM_PYVER
+SUITE=$ARM_SUITE
+PACKAGES=("${ARM_PACKAGES[@]}")
 
 log() { echo "== $ARCH: $*"; }
 

@@ -39,25 +39,17 @@ stack_size() { readelf -lW "$1" | awk '$1 == "GNU_STACK" { print $6 }'; }
 
 # arm_baseline INTERPRETER MODULE: fails unless both are built for the
 # armv7 baseline: VFPv3 with 16 double registers and no NEON. The
-# interpreter's build attributes say so; the module's cannot, because Zig's
-# link-time optimiser writes its default CPU's, so its code is read
-# instead: no quad or upper double register, no NEON-only instruction.
+# interpreter's build attributes say so; the module's code is read instead
+# (arm_code_baseline).
 arm_baseline() {
-  local attrs neon
+  local attrs
   attrs=$(readelf -A "$1")
   if ! grep -q 'Tag_FP_arch: VFPv3-D16' <<<"$attrs" || grep -q 'Tag_Advanced_SIMD_arch' <<<"$attrs"; then
     echo "error: $1 is not built for ARMv7 with VFPv3-D16 and no NEON:" >&2
     echo "$attrs" >&2
     return 1
   fi
-  neon=$(arm-linux-gnueabihf-objdump -d "$2" |
-    grep -E '[[:space:]{,](q([0-9]|1[0-5])|d(1[6-9]|2[0-9]|3[01]))\b|[[:space:]]v(ld|st)[1-4]\.|\.i(8|16|32|64)[[:space:]]' |
-    head -n 5) || true
-  if [ -n "$neon" ]; then
-    echo "error: $2 uses NEON or the upper double registers:" >&2
-    echo "$neon" >&2
-    return 1
-  fi
+  arm_code_baseline "$2"
 }
 
 # musl_target TARGET PYTEST ARGS...: builds the module for TARGET and runs

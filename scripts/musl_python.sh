@@ -69,6 +69,22 @@ musl_target_settings() {
   esac
 }
 
+# arm_code_baseline MODULE: fails unless MODULE's code keeps to the armv7
+# baseline: no quad or upper double register, no NEON-only instruction.
+# Its build attributes cannot tell, because Zig's link-time optimiser
+# writes its default CPU's. Needs arm-linux-gnueabihf-objdump.
+arm_code_baseline() {
+  local neon
+  neon=$(arm-linux-gnueabihf-objdump -d "$1" |
+    grep -E '[[:space:]{,](q([0-9]|1[0-5])|d(1[6-9]|2[0-9]|3[01]))\b|[[:space:]]v(ld|st)[1-4]\.|\.i(8|16|32|64)[[:space:]]' |
+    head -n 5) || true
+  if [ -n "$neon" ]; then
+    echo "error: $1 uses NEON or the upper double registers:" >&2
+    echo "$neon" >&2
+    return 1
+  fi
+}
+
 # musl_install_zig VENV: a fresh venv with the pinned Zig in it.
 musl_install_zig() {
   rm -rf "$1" && python3 -m venv "$1" &&

@@ -18,6 +18,10 @@
 #              under qemu; built once per machine and cached), whole suite
 #   freethreaded  pytest on a free-threaded CPython 3.15 (built from source
 #              once per machine and cached), the GIL kept off
+#   wheels     the wheels users install (manylinux x86-64 3.12-3.15 and
+#              3.15t, aarch64 and armv7l 3.13, musllinux x86-64 3.12), checked
+#              by auditwheel, each installed by pip and tested; in
+#              build/wheelhouse/
 #   tsan       the threaded tests and threaded fuzz programs under
 #              ThreadSanitizer, module and free-threaded interpreter both
 #              instrumented
@@ -74,7 +78,7 @@ unit() {
   stage_exit
 }
 
-all_stages=(leaks aarch64 armhf musl tsan freethreaded debug sanitize fuzz coverage unit package lint)
+all_stages=(leaks aarch64 armhf musl tsan freethreaded wheels debug sanitize fuzz coverage unit package lint)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do

@@ -134,3 +134,59 @@ def test_interpreter_command_skips_with_the_reason(tmp, capsys):
                           "--cache", str(tmp)])
     assert status == stages.SKIP
     assert capsys.readouterr().err.startswith("SKIPPED: no CPython built with ThreadSanitizer")
+
+
+_spec = importlib.util.spec_from_file_location(
+    "wheels", Path(__file__).resolve().parent.parent / "scripts" / "wheels.py")
+wheels = sys.modules["wheels"] = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(wheels)
+
+
+def show(tag):
+    return (f'ivro.whl is consistent with the\nfollowing platform tag: "{tag}".\n\n'
+            "The wheel requires no external shared libraries! :)\n")
+
+
+# Each row: the wheel's name, the platform auditwheel reports, what was
+# meant (ABI, libc, architecture), and the start of each problem found.
+@pytest.mark.parametrize("name, seen, meant, expected", [
+    ("ivro-0.1.0-cp313-cp313-manylinux2014_x86_64.manylinux_2_17_x86_64.whl",
+     "manylinux_2_5_x86_64", ("cp313", "manylinux", "x86_64"), []),
+    ("ivro-0.1.0-cp315-cp315t-manylinux_2_17_x86_64.whl", "manylinux_2_17_x86_64",
+     ("cp315t", "manylinux", "x86_64"), []),
+    ("ivro-0.1.0-cp312-cp312-musllinux_1_2_armv7l.whl", "musllinux_1_2_armv7l",
+     ("cp312", "musllinux", "armv7l"), []),
+    # A GIL build's wheel where the free-threaded one was meant.
+    ("ivro-0.1.0-cp315-cp315-manylinux_2_17_x86_64.whl", "manylinux_2_17_x86_64",
+     ("cp315t", "manylinux", "x86_64"), ["named cp315-cp315"]),
+    # Claims an older glibc than the module needs: would install and not load.
+    ("ivro-0.1.0-cp313-cp313-manylinux2014_x86_64.whl", "manylinux_2_28_x86_64",
+     ("cp313", "manylinux", "x86_64"), ["tagged manylinux2014_x86_64, older"]),
+    # Newer than the oldest platforms still in service.
+    ("ivro-0.1.0-cp313-cp313-manylinux_2_28_aarch64.whl", "manylinux_2_28_aarch64",
+     ("cp313", "manylinux", "aarch64"), ["tagged manylinux_2_28_aarch64, newer"]),
+    # Never given a platform tag; auditwheel needs a library from outside.
+    ("ivro-0.1.0-cp312-cp312-linux_armv7l.whl", "linux_armv7l",
+     ("cp312", "musllinux", "armv7l"), ["tagged linux_armv7l", "auditwheel finds"]),
+    ("ivro-0.1.0-cp312-cp312-musllinux_1_2_x86_64.whl", "manylinux_2_17_x86_64",
+     ("cp312", "musllinux", "x86_64"), ["auditwheel finds it consistent with manylinux"]),
+    ("ivro-0.1.0-cp312-cp312-musllinux_1_2_x86_64.whl", None,
+     ("cp312", "musllinux", "x86_64"), ["auditwheel names no platform"]),
+])
+def test_wheel_name_against_auditwheel(name, seen, meant, expected):
+    report = show(seen) if seen else "Traceback: no such file\n"
+    found = wheels.problems(name, report, *meant)
+    assert len(found) == len(expected), found
+    for problem, start in zip(found, expected):
+        assert problem.startswith(start), found
+
+
+def test_wheel_check_command(tmp, capsys):
+    report = tmp / "show.txt"
+    report.write_text(show("manylinux_2_28_x86_64"))
+    name = "ivro-0.1.0-cp313-cp313-manylinux_2_17_x86_64.whl"
+    argv = ["check", name, str(report), "--abi", "cp313", "--libc", "manylinux"]
+    assert wheels.main([*argv, "--arch", "x86_64"]) == 1
+    assert "older than manylinux_2_28_x86_64" in capsys.readouterr().err
+    report.write_text(show("manylinux_2_17_x86_64"))
+    assert wheels.main([*argv, "--arch", "x86_64"]) == 0
