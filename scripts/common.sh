@@ -307,10 +307,11 @@ make_rootfs() {
 # Debian unstable for x86-64: CPython 3.13 to 3.15, each with its debug
 # build, and the compiler and build tools, so that the module is built
 # inside the root exactly as pip builds it (scikit-build-core, CMake, Ninja);
-# valgrind for the benchmark's instruction counts.
+# valgrind for the benchmark's instruction counts; gcovr for the coverage of
+# the module built there, which only the root's own gcov can read.
 SID_ROOTFS="$ROOT/build/sid/rootfs"
 SID_PACKAGES=(dash g++ cmake ninja-build python3-scikit-build-core python3-pytest python3-hypothesis
-              valgrind)
+              valgrind gcovr)
 for _v in "${DEBUG_VERSIONS[@]}"; do SID_PACKAGES+=("python$_v-dev" "python$_v-dbg"); done
 unset _v
 

@@ -190,3 +190,33 @@ def test_wheel_check_command(tmp, capsys):
     assert "older than manylinux_2_28_x86_64" in capsys.readouterr().err
     report.write_text(show("manylinux_2_17_x86_64"))
     assert wheels.main([*argv, "--arch", "x86_64"]) == 0
+
+
+_spec = importlib.util.spec_from_file_location(
+    "floors", Path(__file__).resolve().parent.parent / "scripts" / "coverage" / "floors.py")
+floors = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(floors)
+
+
+# Each row: the total's lines and branches (covered, total), and the verdict
+# under floors of 99 % and 90 %.
+@pytest.mark.parametrize("lines, branches, verdict", [
+    ((990, 1000), (90, 100), "lines 99.0 %, branches 90.0 % (floors 99 %, 90 %): met"),
+    ((9896, 10000), (95, 100),  # 98.96 % prints as 99.0 % but is short
+     "lines 99.0 %, branches 95.0 % (floors 99 %, 90 %): FAILED, lines 98.96 % < 99 %"),
+    ((1000, 1000), (899, 1000),
+     "lines 100.0 %, branches 89.9 % (floors 99 %, 90 %): FAILED, branches 89.90 % < 90 %"),
+    ((0, 0), (0, 0), "lines 100.0 %, branches 100.0 % (floors 99 %, 90 %): met"),
+])
+def test_coverage_floors(tmp, capsys, lines, branches, verdict):
+    # A file with no lines or branches of its own counts as fully covered.
+    empty = {"filename": "src/empty.hpp", "line_covered": 0, "line_total": 0,
+             "branch_covered": 0, "branch_total": 0}
+    summary = {"files": [empty], "line_covered": lines[0], "line_total": lines[1],
+               "branch_covered": branches[0], "branch_total": branches[1]}
+    (tmp / "summary.json").write_text(floors.json.dumps(summary))
+    status = floors.main(["ft", str(tmp / "summary.json"), "--lines", "99", "--branches", "90"])
+    out = capsys.readouterr().out.splitlines()
+    assert status == (0 if verdict.endswith("met") else 1)
+    assert out[-1] == f"ft: {verdict}"
+    assert out[2].split()[1:] == ["0/0", "100%", "0/0", "100%"]

@@ -1,8 +1,10 @@
 """Replays the fuzz targets' corpora in this interpreter, so that what the
 fuzzers found counts in the coverage report: each target in FUZZ_DIR
 (fuzz_NAME.py) is imported and its entry point (TestOneInput, or program)
-is called once per file in FUZZ_DIR/corpus/NAME/. An input whose run raises
-is a failure, as in the fuzzing stage: the replay then exits non-zero.
+is called once per file in FUZZ_DIR/corpus/NAME/ (through atheris's
+FuzzedDataProvider, or the fuzz stage's stand-in where atheris has no
+build). An input whose run raises is a failure, as in the fuzzing stage:
+the replay then exits non-zero.
 
     python replay_corpora.py FUZZ_DIR
 """
@@ -25,13 +27,21 @@ def main(fuzz_dir):
     if not targets:
         print(f"replay: no fuzz targets in {fuzz_dir}; nothing to replay")
         return 0
-    import atheris
+    sys.path.insert(0, str(fuzz_dir))  # the targets import their helpers from there
+    try:
+        import atheris
+    except ImportError:
+        # None for this interpreter (3.14, 3.15, the free-threaded build): the
+        # stand-in that the fuzz stage uses there reads an input byte for byte
+        # as atheris's provider does, so an input is the same program.
+        from random_inputs import stand_in
+
+        atheris = sys.modules["atheris"] = stand_in()
 
     # Only the targets' FuzzedDataProvider is wanted here: a target that
     # starts libFuzzer when imported must not take this process over.
     atheris.Setup = lambda argv, *args, **kwargs: argv
     atheris.Fuzz = lambda *args, **kwargs: None
-    sys.path.insert(0, str(fuzz_dir))  # the targets import their helpers from there
     failed = 0
     for path in targets:
         name = path.stem.removeprefix("fuzz_")
