@@ -225,3 +225,61 @@ make_ft_venv() {
   PIP_CONSTRAINT="$FT_CONSTRAINTS" ft_run "$flavour" "$dir/bin/python" -m pip install -q \
     --disable-pip-version-check "scikit-build-core>=0.9" "cmake>=3.18" ninja "$@"
 }
+
+# ft_testcapi PYTHON: prints a directory that holds CPython's _testcapi for
+# that free-threaded interpreter (ft flavour), or nothing when the
+# interpreter has its own. The builds here leave it out
+# (--disable-test-modules), and the allocation-failure tests need it
+# (_testcapi.set_nomemory); it is compiled from the tarball the interpreter
+# was built from, once, and cached beside it. Skips for an interpreter that
+# has none and was not built here.
+ft_testcapi() {
+  local py=$1 prefix
+  if ft_run ft "$py" -c 'import _testcapi' 2>/dev/null; then
+    return 0
+  fi
+  prefix=$(ft_prefix ft) || return 1
+  if [ "$py" != "$prefix/bin/$FT_PYTHON" ] || [ ! -f "$FT_TARBALL" ]; then
+    skip "the free-threaded CPython $py has no _testcapi, which the allocation-failure" \
+      "tests need, and no source tarball to build it from: put the one it was built from at" \
+      "$FT_TARBALL (IVRO_CPYTHON_TARBALL)"
+  fi
+  local suffix
+  suffix=$(ft_run ft "$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') ||
+    return 1
+  build_once "$prefix-testcapi/_testcapi$suffix" "$prefix-testcapi.lock" \
+    ft_build_testcapi "$prefix" "$prefix-testcapi" "_testcapi$suffix" || return
+  echo "$prefix-testcapi"
+}
+
+# ft_build_testcapi PREFIX DIR FILE: compiles _testcapi, as CPython's own
+# build lists its sources, against the headers installed in PREFIX (the
+# internal ones too, which parts of it include) into DIR/FILE.
+ft_build_testcapi() {
+  local prefix=$1 dir=$2 file=$3 work rc=0
+  work=$(mktemp -d "${TMPDIR:-/tmp}/ivro-testcapi.XXXXXX")
+  echo "== building _testcapi for the free-threaded CPython in $prefix"
+  rm -rf "$dir.tmp"
+  mkdir -p "$dir.tmp"
+  (
+    tar -C "$work" -xJf "$FT_TARBALL" --wildcards '*/Modules/_testcapi*' \
+      '*/Modules/Setup.stdlib.in' &&
+      cd "$work"/cpython-*/Modules &&
+      local inc &&
+      inc=$(ft_run ft "$prefix/bin/$FT_PYTHON" -c \
+        'import sysconfig; print(sysconfig.get_paths()["include"])') &&
+      local -a sources &&
+      read -r -a sources < <(sed -n 's/^@MODULE__TESTCAPI_TRUE@_testcapi //p' Setup.stdlib.in) &&
+      [ ${#sources[@]} -gt 0 ] &&
+      cc -shared -fPIC -O1 -w -I"$inc" -I"$inc/internal" -I"$inc/internal/mimalloc" -I. \
+        "${sources[@]}" -o "$dir.tmp/$file"
+  ) || rc=$?
+  rm -rf "$work"
+  if [ $rc -ne 0 ]; then
+    echo "error: building _testcapi for $prefix failed" >&2
+    rm -rf "$dir.tmp"
+    return 1
+  fi
+  rm -rf "$dir"
+  mv "$dir.tmp" "$dir"
+}

@@ -26,8 +26,10 @@
 #              ThreadSanitizer, module and free-threaded interpreter both
 #              instrumented
 #   coverage   line and branch coverage of src/ by the suite (and the fuzz
-#              corpora) on CPython 3.12 and 3.13, merged; fails below its
-#              floors; HTML report in build/coverage/
+#              corpora) per build family: CPython 3.12 and 3.13 merged,
+#              3.14 and 3.15 (Debian unstable's) merged, the free-threaded
+#              build; fails where a family is below its floors; HTML
+#              reports in build/coverage/
 #   fuzz       atheris targets against an ASan + libFuzzer build on 3.12
 #              and 3.13 (every corpus replayed, then each target from a fixed
 #              and a random seed), corpora and seeded random inputs on 3.14,

@@ -183,6 +183,9 @@ def state(size=3, callback=None, hits=0, misses=0, stuck=0, entries=()):
     (state(misses=-1), OverflowError), (state(hits=2**64), OverflowError),
     (state(entries=[1, 2]), TypeError), (state(entries=(1,)), TypeError),
     (state(stuck=2, entries=(1, 2)), ValueError), (state(stuck=-1), ValueError),
+    # -1 and 2**64 - 1 are what a failed conversion returns: no error here.
+    (state(size=-1), ValueError), (state(misses=2**64 - 1, entries=[1]), TypeError),
+    (state(stuck=2**63), OverflowError),
 ])
 def test_setstate_refuses_a_bad_state(given, exc):
     c = IVRO(2, record_eviction)

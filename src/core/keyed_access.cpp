@@ -52,12 +52,14 @@ int remove_entry(Cache *c, PyObject *key, Node **out) {
   Node *n = reinterpret_cast<Node *>(removed);
   if (map.current()) {
     detach_node(c, n);
+    // GCOVR_FT_EXCL_START: without the GIL an emptying keeps the dictionary (MapHold)
   } else if (node_state(n) == NodeState::orphan) {
     // Stored after the emptying this removal counts as preceding: not an
     // entry, and out of every dictionary now.
     Ref<Node> orphan = Ref<Node>::steal(n);
     return 0;
   }
+  // GCOVR_FT_EXCL_STOP
   *out = n;
   return 1;
 }
@@ -147,12 +149,14 @@ static inline Upsert upsert(Cache *c, PyObject *key, PyObject *value, Node **fou
         return Upsert::failed;
       }
       if (map.current()) break;
+      // GCOVR_FT_EXCL_START: without the GIL an emptying keeps the dictionary (MapHold)
       // Stored just as the cache was emptied: the old dictionary keeps it,
       // and whatever still probes that dictionary must not take it for an
       // entry.
       set_node_state(fresh, NodeState::orphan);
       Py_DECREF(fresh);
       continue;
+      // GCOVR_FT_EXCL_STOP
     }
     park_blank_node(c, fresh);
     if (held == nullptr) return Upsert::failed;
@@ -160,7 +164,9 @@ static inline Upsert upsert(Cache *c, PyObject *key, PyObject *value, Node **fou
       *found = reinterpret_cast<Node *>(held);
       return Upsert::found;
     }
+    // GCOVR_FT_EXCL_START: without the GIL an emptying keeps the dictionary (MapHold)
   }
+  // GCOVR_FT_EXCL_STOP
   keep_untracked(c, key);
   // Linked before any eviction, so that a callback already finds the new
   // entry where it belongs.

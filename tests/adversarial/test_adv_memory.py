@@ -139,6 +139,9 @@ def test_operation_out_of_memory_leaves_cache_whole(op):
     ver = sys.version_info
     if op == "import" and (3, 13) <= ver[:3] < (3, 13, 7):
         pytest.skip("the interpreter's dict breaks in readying the type (see SCRIPT)")
+    if op == "import" and ver[:3] == (3, 15, 0) and ver.releaselevel == "alpha" and not ver.serial:
+        # Seen on its free-threaded build: a module that only creates itself crashes it too.
+        pytest.skip("3.15.0a0 crashes finishing a single-phase import that ran out of memory")
     if op == "del_missing" and ver[:2] == (3, 13) and hasattr(sys, "gettotalrefcount"):
         # `del d["absent"]` on a plain dict (and list.remove) trips the same assertion.
         pytest.skip("a debug 3.13 asserts in its own KeyError path when memory runs out")
