@@ -58,8 +58,8 @@ settings.load_profile("ivro-coverage")
 EOF
 
 
-# Each report's own gcovr options: only src/, and only branches that a test
-# can choose (see the top).
+# Every gcovr run that reads counters: only the branches that a test can
+# choose (see the top), two jobs.
 gcovr_args=(--exclude-unreachable-branches -j 2)
 # Template instances count as one: the linker keeps one copy of each.
 merge_args=(--merge-mode-functions=separate --merge-lines)
