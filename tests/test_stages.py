@@ -2,18 +2,28 @@
 when a stage that could not run is skipped or failed. Nothing is built or
 downloaded: interpreters and uv are stand-ins."""
 
-import importlib.util
+import importlib.machinery
 import subprocess
 import sys
 import tempfile
+import types
 from pathlib import Path
 
 import pytest
 
-_spec = importlib.util.spec_from_file_location(
-    "stages", Path(__file__).resolve().parent.parent / "scripts" / "stages.py")
-stages = sys.modules["stages"] = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(stages)
+SCRIPTS = Path(__file__).resolve().parent.parent / "scripts"
+
+
+def load_script(name, path):
+    """A script of the project's as a module, registered under its name so that
+    dataclasses and pickling find it."""
+    module = sys.modules[name] = types.ModuleType(name)
+    module.__file__ = str(path)
+    importlib.machinery.SourceFileLoader(name, str(path)).exec_module(module)
+    return module
+
+
+stages = load_script("stages", SCRIPTS / "stages.py")
 
 
 @pytest.fixture
@@ -136,10 +146,7 @@ def test_interpreter_command_skips_with_the_reason(tmp, capsys):
     assert capsys.readouterr().err.startswith("SKIPPED: no CPython built with ThreadSanitizer")
 
 
-_spec = importlib.util.spec_from_file_location(
-    "wheels", Path(__file__).resolve().parent.parent / "scripts" / "wheels.py")
-wheels = sys.modules["wheels"] = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(wheels)
+wheels = load_script("wheels", SCRIPTS / "wheels.py")
 
 
 def show(tag):
@@ -192,10 +199,7 @@ def test_wheel_check_command(tmp, capsys):
     assert wheels.main([*argv, "--arch", "x86_64"]) == 0
 
 
-_spec = importlib.util.spec_from_file_location(
-    "floors", Path(__file__).resolve().parent.parent / "scripts" / "coverage" / "floors.py")
-floors = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(floors)
+floors = load_script("floors", SCRIPTS / "coverage" / "floors.py")
 
 
 # Each row: the total's lines and branches (covered, total), and the verdict
