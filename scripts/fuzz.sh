@@ -22,9 +22,9 @@
 #            -max_total_time=3600; its new inputs go to build/fuzz/TARGET/corpus
 #
 # Budgets: IVRO_FUZZ_RUNS, the fixed seed run's executions per target and
-# interpreter (default 15000); the random-seed run's time, IVRO_FUZZ_SECONDS
+# interpreter (default 9000); the random-seed run's time, IVRO_FUZZ_SECONDS
 # (default 30; under CI, IVRO_FUZZ_RANDOM_RUNS executions instead, default
-# 20000); IVRO_FUZZ_INPUTS, random inputs per target on each interpreter
+# 12000); IVRO_FUZZ_INPUTS, random inputs per target on each interpreter
 # without atheris (default 30000); IVRO_FUZZ_THREADS, threaded programs per
 # build (default 1000). IVRO_FUZZ_PYTHON picks the interpreter of "run"
 # (default 3.12); IVRO_FUZZ_FAMILIES the families the stage covers (default
@@ -37,8 +37,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 seconds=${IVRO_FUZZ_SECONDS:-30}
-runs=${IVRO_FUZZ_RUNS:-15000}
-random_runs=${IVRO_FUZZ_RANDOM_RUNS:-20000}
+runs=${IVRO_FUZZ_RUNS:-9000}
+random_runs=${IVRO_FUZZ_RANDOM_RUNS:-12000}
 inputs=${IVRO_FUZZ_INPUTS:-30000}
 programs=${IVRO_FUZZ_THREADS:-1000}
 read -r -a families <<<"${IVRO_FUZZ_FAMILIES:-3.12 3.13 sid ft threads}"
