@@ -4,6 +4,12 @@
 
 #include <Python.h>
 
+#include <chrono>
+#include <thread>
+
+#include "core/recency_list.hpp"
+#include "core/ref.hpp"
+
 namespace ivro {
 
 // Some interpreter releases (CPython 3.13 before 3.13.7, 3.14 before its
@@ -49,6 +55,55 @@ inline int dict_find_or_miss(PyObject *d, PyObject *key, PyObject **out) {
   return r;
 #else
   return dict_find(d, key, out);
+#endif
+}
+
+// Held by a removal across its dictionary operation, on the key the
+// dictionary stored. Without the GIL, the dictionary's release of a key it
+// removes may wait: a key that only the thread that made it had referenced
+// goes back to that thread through a locked queue when another thread drops
+// it, and waiting for that lock suspends the cache's. Other threads would
+// then find the entry out of the dictionary but still on the list, and
+// count one entry too few: an insertion would evict one too few, and a
+// snapshot would show an entry too many. A reference of the removing
+// thread's own keeps the dictionary's release from being the one that
+// queues; it is dropped with this hold, once the list agrees again. With
+// the GIL nothing runs there, and the hold is empty.
+class RemovalKeyHold {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit RemovalKeyHold(PyObject *stored_key) noexcept : key_(Ref<>::borrow(stored_key)) {}
+
+ private:
+  Ref<> key_;
+#else
+  explicit RemovalKeyHold(PyObject * /*stored_key*/) noexcept {}
+#endif
+};
+
+// An entry still on the list that its own key no longer finds may be, on
+// an interpreter without the GIL, another thread's removal caught half way:
+// out of the dictionary, that thread waiting for a lock (by a key it
+// removed through an equal one, which no RemovalKeyHold covers) and then
+// for the cache's to take the entry off the list. Lets other threads run a
+// while, until the entry is off the list. True when it is gone; false at
+// once with the GIL, where nothing stops half way like that.
+inline bool wait_for_removal_elsewhere(const Cache *c, const Node *n) {
+#ifdef Py_GIL_DISABLED
+  // GCOVR_EXCL_START: only another thread's removal caught waiting for a lock
+  // Past a millisecond of waiting, a thread waiting for the cache's lock is
+  // handed it when this one lets go, so a few tries suffice.
+  for (int i = 0; i < 100 && is_linked(c, n); ++i) {
+    Py_BEGIN_ALLOW_THREADS;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+    Py_END_ALLOW_THREADS;
+  }
+  return !is_linked(c, n);
+  // GCOVR_EXCL_STOP
+#else
+  (void)c;
+  (void)n;
+  return false;
 #endif
 }
 

@@ -117,6 +117,9 @@ bool settle_removal(Cache *c, Node *victim, const MapHold &map, int r, Ref<Node>
     r = dict_take(map.get(), node_key(victim), &taken);
     gone = Ref<Node>::steal(reinterpret_cast<Node *>(taken));
   }
+  if (!revived && r == 0 && is_linked(c, victim) && map.current()) {
+    wait_for_removal_elsewhere(c, victim);
+  }
   if (!revived && r >= 0 && is_linked(c, victim)) {
     // Still here, yet its own key does not find it: the key's hash or
     // equality has changed since it was stored.
@@ -146,6 +149,7 @@ bool settle_removal(Cache *c, Node *victim, const MapHold &map, int r, Ref<Node>
 bool remove_victim(Cache *c, Node *victim, Ref<Node> &gone, DeferredError &errors) {
   if (!is_linked(c, victim) || node_state(victim) == NodeState::listed) return true;
   MapHold map(c);
+  RemovalKeyHold key_hold(node_key(victim));
   PyObject *taken = nullptr;
   int r = dict_take(map.get(), node_key(victim), &taken);
   gone = Ref<Node>::steal(reinterpret_cast<Node *>(taken));
@@ -215,6 +219,7 @@ int evict_quietly(Cache *c, Node *keep, DeferredError &errors) {
   Ref<Node> hold = Ref<Node>::borrow(victim);
   pin_victim(c, victim);
   MapHold map(c);
+  RemovalKeyHold key_hold(node_key(victim));
   PyObject *taken = nullptr;
   int r = dict_take(map.get(), node_key(victim), &taken);
   // Listed again means given a new value while its key was hashed: it

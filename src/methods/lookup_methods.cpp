@@ -160,6 +160,7 @@ PyObject *popitem_entry(Cache *c, bool least_recent) {
     // Holding the node holds its key too: a node's key never changes while
     // anyone holds the node.
     Ref<Node> hold = Ref<Node>::borrow(end);
+    RemovalKeyHold key_hold(node_key(end));
     Ref<> pair = Ref<>::steal(PyTuple_New(2));
     if (!pair) return nullptr;
     Node *removed = nullptr;
@@ -167,7 +168,7 @@ PyObject *popitem_entry(Cache *c, bool least_recent) {
     int r = remove_entry(c, node_key(end), &removed);
     if (r < 0) return nullptr;
     if (r == 0) {
-      if (is_linked(c, end)) {
+      if (is_linked(c, end) && !wait_for_removal_elsewhere(c, end)) {
         // Its own key no longer finds it: its hash or equality changed.
         PyErr_SetString(PyExc_KeyError,
                         "popitem(): the entry's key can no longer be found by its own hash "

@@ -13,6 +13,8 @@
 // that pickle and deepcopy know the new cache before they reach its
 // callback: a callback bound to an object that holds the cache comes back
 // bound to that object's copy, whichever of the two they reach first.
+#include <thread>
+
 #include "core/cache.hpp"
 #include "core/dict_access.hpp"
 #include "core/node_reuse.hpp"
@@ -27,15 +29,15 @@ namespace {
 
 constexpr Py_ssize_t state_length = 6;
 
-// Entries from the oldest end on, and how many of them in a row are pinned
-// (stuck, or being evicted right now). The walk and the allocations run no
-// Python code, so the snapshot shows the cache at one moment. The entries
-// are counted on the list, which is what the walk reads: on the
-// interpreters whose dict can count a store that failed (dict_access.hpp),
-// the dictionary's size may be one too high.
-PyObject *snapshot_entries(const Cache *c, Py_ssize_t *pinned) {
+Py_ssize_t listed_count(const Cache *c) {
   Py_ssize_t n = 0;
   for (const Node *node = c->oldest; node != nullptr; node = node->newer) ++n;
+  return n;
+}
+
+// The tuple of entries once the list has `n` of them, or null: with an
+// error set, or without one when the list changed length meanwhile.
+PyObject *fill_entries(const Cache *c, Py_ssize_t n, Py_ssize_t *pinned) {
   Ref<> entries = Ref<>::steal(PyTuple_New(2 * n));
   if (!entries) return nullptr;
   Py_ssize_t i = 0;
@@ -53,17 +55,49 @@ PyObject *snapshot_entries(const Cache *c, Py_ssize_t *pinned) {
     PyTuple_SET_ITEM(entries.get(), i, Py_NewRef(node_key(node)));
     PyTuple_SET_ITEM(entries.get(), i + 1, Py_NewRef(node->value));
   }
-  // Without the GIL the tuple's allocation may let the collector run code
-  // that gives up the cache's lock for a moment. A list that changed length
-  // meanwhile is refused rather than written past the tuple or left with
-  // holes.
   // GCOVR_EXCL_START: only a collection that lets another thread in mid-snapshot gets here
-  if (node != nullptr || i != 2 * n) {
-    PyErr_SetString(PyExc_RuntimeError, "IVRO changed size while it was pickled");
-    return nullptr;
-  }
+  if (node != nullptr || i != 2 * n) return nullptr;
   // GCOVR_EXCL_STOP
   return entries.release();
+}
+
+// Entries from the oldest end on, and how many of them in a row are pinned
+// (stuck, or being evicted right now). The walk and the allocations run no
+// Python code, so the snapshot shows the cache at one moment. The entries
+// are counted on the list, which is what the walk reads: on the
+// interpreters whose dict can count a store that failed (dict_access.hpp),
+// the dictionary's size may be one too high.
+//
+// Without the GIL, other threads may hold off that moment. A removal whose
+// dictionary operation had to wait for a lock (dict_access.hpp) has its
+// entry out of the dictionary but still on the list, and insertions made
+// meanwhile counted it as gone: a snapshot then would show more entries
+// than the cache ever held at once. So while the list is longer than the
+// dictionary the snapshot lets other threads finish before it looks again.
+// The tuple's allocation may also let the collector run code that gives up
+// the cache's lock for a moment; a list that changed length meanwhile is
+// read again too, rather than written past the tuple or left with holes.
+PyObject *snapshot_entries(const Cache *c, Py_ssize_t *pinned) {
+  constexpr int tries = 1000;
+  for (int attempt = 1;; ++attempt) {
+    Py_ssize_t n = listed_count(c);
+#ifdef Py_GIL_DISABLED
+    if (n > PyDict_GET_SIZE(c->key_map) && attempt < tries) {
+      Py_BEGIN_ALLOW_THREADS;
+      std::this_thread::yield();
+      Py_END_ALLOW_THREADS;
+      continue;
+    }
+#endif
+    PyObject *entries = fill_entries(c, n, pinned);
+    if (entries != nullptr || PyErr_Occurred()) return entries;
+    // GCOVR_EXCL_START: as above
+    if (attempt >= tries) {
+      PyErr_SetString(PyExc_RuntimeError, "IVRO changed size while it was pickled");
+      return nullptr;
+    }
+    // GCOVR_EXCL_STOP
+  }
 }
 
 struct State {
