@@ -82,15 +82,19 @@ PyObject *snapshot_entries(const Cache *c, Py_ssize_t *pinned) {
   for (int attempt = 1;; ++attempt) {
     Py_ssize_t n = listed_count(c);
 #ifdef Py_GIL_DISABLED
+    // GCOVR_EXCL_START: only another thread's removal caught waiting for a lock
     if (n > PyDict_GET_SIZE(c->key_map) && attempt < tries) {
       Py_BEGIN_ALLOW_THREADS;
       std::this_thread::yield();
       Py_END_ALLOW_THREADS;
       continue;
     }
+    // GCOVR_EXCL_STOP
 #endif
     PyObject *entries = fill_entries(c, n, pinned);
+    // GCOVR_EXCL_BR_START: the list changes length only as above
     if (entries != nullptr || PyErr_Occurred()) return entries;
+    // GCOVR_EXCL_BR_STOP
     // GCOVR_EXCL_START: as above
     if (attempt >= tries) {
       PyErr_SetString(PyExc_RuntimeError, "IVRO changed size while it was pickled");
