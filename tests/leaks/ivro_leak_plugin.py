@@ -9,6 +9,7 @@ operations with fixed inputs instead."""
 
 import gc
 import os
+import subprocess
 import sys
 from collections import Counter
 
@@ -25,6 +26,29 @@ RUNS = int(os.environ.get("IVRO_LEAK_RUNS", "3"))
 CONFIRM_RUNS = int(os.environ.get("IVRO_LEAK_CONFIRM_RUNS", "10"))
 
 _measured = []  # (nodeid, block deltas, reference deltas)
+_in_children = []  # tests that did their work in child processes: not repeated
+_spawned = False
+
+
+def pytest_configure(config):
+    # A test that runs its scenario in a child interpreter (allocation
+    # failure, the stack limit, a crash) leaves nothing to measure here, and
+    # repeating it costs whole interpreter start-ups.
+    start = subprocess.Popen.__init__
+
+    def noting(self, *args, **kwargs):
+        global _spawned
+        _spawned = True
+        start(self, *args, **kwargs)
+
+    subprocess.Popen.__init__ = noting
+
+
+def pytest_collection_finish(session):
+    # Every measurement runs a full collection; what the test modules and
+    # their imports made (the bulk of the heap) is out of its way from here.
+    gc.collect()
+    gc.freeze()
 _cycles = []  # (nodeid, caches left alive through reference cycles)
 
 
@@ -105,13 +129,17 @@ def _without_cache_cycles(item, nextitem, runs=RUNS):
 def pytest_runtest_protocol(item, nextitem):
     if _skip(item):
         return None
+    global _spawned
     item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+    _spawned = False
     reports = runtestprotocol(item, nextitem=nextitem, log=True)
     if not all(r.passed or r.skipped or hasattr(r, "wasxfail") for r in reports):
         item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
         return True
     skipped = any(r.skipped for r in reports)
-    if not skipped and not item.get_closest_marker("xfail"):
+    if _spawned:
+        _in_children.append(item.nodeid)
+    elif not skipped and not item.get_closest_marker("xfail"):
         for _ in range(WARMUPS):
             _rerun(item, nextitem)
         deltas = []
@@ -155,7 +183,8 @@ def pytest_terminal_summary(terminalreporter):
     debug = hasattr(sys, "gettotalrefcount")
     tr.write_line(
         f"{len(_measured)} tests, each repeated {WARMUPS} + {RUNS} times; "
-        f"total reference count checked: {debug}"
+        f"total reference count checked: {debug}; "
+        f"{len(_in_children)} not repeated, their work done in child processes"
     )
     for nodeid, column, deltas, baseline in _leaks():
         what = "allocated blocks" if column == 1 else "references"
