@@ -25,7 +25,7 @@ source "$ROOT/scripts/wheelhouse.sh"
 ARCH=${1:?usage: scripts/emulated.sh armhf|arm64 [pytest args...]}
 shift
 case $ARCH in
-  armhf) CROSS=arm-linux-gnueabihf QEMU=qemu-arm BITS=32 CPU= WHEEL_ARCH=armv7l ;;
+  armhf) CROSS=arm-linux-gnueabihf QEMU=qemu-arm BITS=32 CPU='' WHEEL_ARCH=armv7l ;;
   # Debian's arm64 binaries sign every return address (pointer
   # authentication); qemu's default CPU computes each signature in software,
   # which makes the interpreter some 20 times slower. A Cortex-A72 has no

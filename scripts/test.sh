@@ -1,29 +1,34 @@
 #!/usr/bin/env bash
 # The whole test suite: every stage below, on every supported interpreter
-# where it applies, each in fresh virtual environments or root file systems
-# with the module built from this tree. Exits non-zero if any stage fails.
+# where it applies, each in fresh virtual environments or root file systems,
+# on the wheel users install where one is built here (scripts/wheelhouse.sh:
+# each built once per state of the tree, by the wheels stage or the first
+# stage that needs it, and shared), else with the module built from this
+# tree. Exits non-zero if any stage fails.
 #
 #   unit       pytest on CPython 3.12, 3.13 (this machine's, in venvs), 3.14
 #              and 3.15 (Debian unstable's; without root, this machine's if
-#              any); warnings are errors in the build; under CI a short
-#              run, the whole suite running on each one's wheel (wheels)
+#              any), each on its wheel; and the build from the tree on each,
+#              warnings as errors, with a short run
 #   debug      pytest on the debug builds of CPython 3.13, 3.14 and 3.15
 #   package    type stub under mypy and pyright, sdist/wheel, wheel configuration
 #   sanitize   the suite against an AddressSanitizer/UBSan build
 #   leaks      repeated runs checking reference counts (exact, on debug
 #              builds) and allocations
 #   lint       clang-format, clang-tidy, ruff; a clang/libc++ build
-#   armhf      cross-build for 32-bit ARM with Debian's GCC, a short run
-#              under qemu (the whole suite runs there on the wheel: wheels)
+#   armhf      the suite under qemu on the armv7l wheel; before it, a
+#              cross-build from the tree with Debian's GCC and a short run
 #   aarch64    the same for 64-bit ARM
 #   musl       CPython 3.12 built for musl libc (x86-64, and 32-bit ARM
-#              under qemu; built once per machine and cached), whole suite
+#              under qemu; built once per machine and cached), the suite on
+#              the musllinux wheels
 #   freethreaded  pytest on a free-threaded CPython 3.15 (built from source
-#              once per machine and cached), the GIL kept off
+#              once per machine and cached), the GIL kept off, on the
+#              cp315t wheel
 #   wheels     the wheels users install (manylinux x86-64 3.12-3.15 and
-#              3.15t, aarch64 and armv7l 3.13, musllinux x86-64 3.12), checked
-#              by auditwheel, each installed by pip and tested; in
-#              build/wheelhouse/
+#              3.15t, aarch64 and armv7l 3.13, musllinux x86-64 and armv7l
+#              3.12), checked by auditwheel, into build/wheelhouse/ with
+#              SHA256SUMS; the cp313 one tested on Debian unstable's 3.13
 #   tsan       the threaded tests and threaded fuzz programs under
 #              ThreadSanitizer, module and free-threaded interpreter both
 #              instrumented
@@ -107,8 +112,9 @@ unit() {
   stage_exit
 }
 
-# Longest first, so that two lanes end close together.
-all_stages=(fuzz leaks wheels debug coverage musl armhf aarch64 tsan unit package sanitize freethreaded lint)
+# Longest first, so that two lanes end close together; wheels early, so
+# that the stages that test its wheels find them built.
+all_stages=(fuzz leaks wheels debug coverage unit musl package tsan aarch64 armhf sanitize freethreaded lint)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do

@@ -156,11 +156,11 @@ build_host() {
 zig_in_sid() {
   local zig dest="/opt/ziglang-$MUSL_ZIG_VERSION"
   zig=$(musl_zig) || return
+  mkdir -p "$SID_ROOTFS/opt"
   (
     flock 9
     [ -x "$SID_ROOTFS$dest/zig" ] && exit 0
     rm -rf "$SID_ROOTFS$dest.tmp"
-    mkdir -p "$SID_ROOTFS/opt"
     cp -al "$(dirname "$zig")" "$SID_ROOTFS$dest.tmp" 2>/dev/null ||
       cp -a "$(dirname "$zig")" "$SID_ROOTFS$dest.tmp"
     mv "$SID_ROOTFS$dest.tmp" "$SID_ROOTFS$dest"
@@ -173,7 +173,8 @@ zig_in_sid() {
 # compiled by Zig's Clang there; its pyconfig.h includes a multiarch header
 # from the root's /usr/include, searched after Zig's C library headers.
 build_sid() {
-  local cell=$1 ver=$2 zig lang bin="/ivro/wheel-$cell-bin"
+  local cell=$1 ver=$2 zig lang
+  local bin="/ivro/wheel-$cell-bin"
   sid_usable >/dev/null 2>&1 || skip "$cell: $(sid_usable 2>&1)"
   sid_rootfs
   zig=$(zig_in_sid)
