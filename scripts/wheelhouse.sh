@@ -38,7 +38,7 @@ fi
 # command of its own (in a `part`), not in a condition: the build stops at
 # its first failing step.
 wheel_of() {
-  local cell=$1
+  local cell=$1 start
   local -a where=(--work "$WHEEL_WORK" --house "$WHEELHOUSE" --key "$IVRO_WHEEL_KEY")
   mkdir -p "$WHEEL_WORK"
   if ! wheel=$(wheels current "$cell" "${where[@]}"); then
@@ -47,8 +47,10 @@ wheel_of() {
       flock 9
       if ! wheels current "$cell" "${where[@]}" >/dev/null; then
         echo "== wheel $cell: building"
+        start=$SECONDS
         build_cell "$cell"
         wheels record "$cell" "$WHEEL_WORK/$cell"/repaired/*.whl "${where[@]}" >/dev/null
+        echo "== wheel $cell: built and checked in $((SECONDS - start)) s"
       fi
     ) 9>"$WHEEL_WORK/$cell.lock" >&2
     wheel=$(wheels current "$cell" "${where[@]}")
