@@ -187,11 +187,14 @@ build_sid() {
     chmod +x "$SID_ROOTFS$bin/$lang"
   done
   # Zig finds itself through /proc, which the root lacks: it gets one in a
-  # mount namespace of the build's own, which ends with it.
-  mkdir -p "$SID_ROOTFS/proc"
+  # mount namespace of the build's own, which ends with it. Zig's cache
+  # (its C and C++ libraries for the target, minutes to build) is mounted
+  # there from outside the work tree, so that a fresh checkout finds it.
+  mkdir -p "$SID_ROOTFS/proc" "$SID_ROOTFS/ivro/zig-cache" "$MUSL_CACHE/zig-cache-sid"
   CC=$bin/cc CXX=$bin/c++ ZIG_GLOBAL_CACHE_DIR=/ivro/zig-cache IVRO_WARNINGS_AS_ERRORS=ON \
     unshare --mount --pid --fork --mount-proc="$SID_ROOTFS/proc" \
-    bash -c 'source "$1/scripts/common.sh" && shift && sid_install "$@"' _ "$ROOT" \
+    bash -c 'mount --bind "$2" "$3/ivro/zig-cache" && source "$1/scripts/common.sh" &&
+      shift 3 && sid_install "$@"' _ "$ROOT" "$MUSL_CACHE/zig-cache-sid" "$SID_ROOTFS" \
     "wheel-$cell" "$ver" "" >/dev/null
   rm -rf "$WHEEL_WORK/$cell/dist"
   mkdir -p "$WHEEL_WORK/$cell/dist"
