@@ -81,8 +81,8 @@ CELLS = {
 # configuration, the metadata (README.md is the long description), and the
 # scripts that build and check it. The tests are not among them.
 WHEEL_INPUTS = ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src", "stubs",
-                "scripts/common.sh", "scripts/musl_python.sh", "scripts/wheelhouse.sh",
-                "scripts/wheels.py")
+                "scripts/common.sh", "scripts/ft_python.sh", "scripts/musl_python.sh",
+                "scripts/install_wheel.py", "scripts/wheelhouse.sh", "scripts/wheels.py")
 
 
 @dataclass(frozen=True)
