@@ -11,6 +11,9 @@ SUPPORTED_VERSIONS=(3.12 3.13 3.14 3.15)
 HOST_VERSIONS=(3.12 3.13)
 SID_VERSIONS=(3.14 3.15)
 DEBUG_VERSIONS=(3.13 3.14 3.15)
+# The short run that checks a build from the tree where the whole suite
+# runs on the wheel users install.
+SHORT_TESTS=(tests/test_core.py tests/test_module_and_type.py tests/test_dict_interface.py)
 
 # ---- Skipped stages ----------------------------------------------------------
 

@@ -43,8 +43,9 @@ MUSL_PYTHON=python3.12
 MUSL_THREAD_STACK=131072
 
 # musl_target_settings TARGET: sets musl_triple, musl_cpu (the compiler's
-# CPU options), musl_debarch and musl_qemu (empty: runs natively) for
-# x86_64 or armhf.
+# CPU options), musl_debarch, musl_qemu (empty: runs natively) and
+# musl_alpine_libc (the C library's name in a module that names one, where
+# it is not Debian's) for x86_64 or armhf.
 musl_target_settings() {
   case $1 in
     x86_64)
@@ -52,6 +53,7 @@ musl_target_settings() {
       musl_cpu=()
       musl_debarch=amd64
       musl_qemu=
+      musl_alpine_libc=
       ;;
     armhf)
       musl_triple=arm-linux-musleabihf
@@ -61,6 +63,7 @@ musl_target_settings() {
       musl_cpu=(-mcpu=generic+v7a+vfp3d16-neon-d32)
       musl_debarch=armhf
       musl_qemu=qemu-arm
+      musl_alpine_libc=libc.musl-armv7.so.1
       ;;
     *)
       echo "error: unknown musl target '$1' (known: x86_64 armhf)" >&2
@@ -102,13 +105,20 @@ musl_zig() {
 }
 
 # musl_loader_root TARGET: prints the root that holds musl's dynamic loader
-# for that target (Debian trixie's `musl`, unpacked, nothing run).
+# for that target (Debian trixie's `musl`, unpacked, nothing run). On ARM
+# the loader also answers to Alpine's name for musl's C library, which the
+# armv7l wheel's module names (scripts/wheelhouse.sh), as it does to
+# Debian's: a link beside the loader's own.
 musl_loader_root() {
-  local root
+  local root alpine
   musl_target_settings "$1" || return 1
   root=$(musl_loader_dir "$1") || return 1
   need_tools mmdebstrap:mmdebstrap >&2 || return
   make_rootfs "$root" "$musl_debarch" trixie musl >&2 || return
+  if [ -n "$musl_alpine_libc" ]; then
+    alpine="$root/usr/lib/$musl_alpine_libc"
+    [ -L "$alpine" ] || ln -s "$musl_triple/libc.so" "$alpine" 2>/dev/null || [ -L "$alpine" ] || return
+  fi
   echo "$root"
 }
 

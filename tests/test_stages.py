@@ -192,11 +192,94 @@ def test_wheel_check_command(tmp, capsys):
     report = tmp / "show.txt"
     report.write_text(show("manylinux_2_28_x86_64"))
     name = "ivro-0.1.0-cp313-cp313-manylinux_2_17_x86_64.whl"
-    argv = ["check", name, str(report), "--abi", "cp313", "--libc", "manylinux"]
-    assert wheels.main([*argv, "--arch", "x86_64"]) == 1
+    assert wheels.main(["check", name, str(report), "--cell", "cp313"]) == 1
     assert "older than manylinux_2_28_x86_64" in capsys.readouterr().err
     report.write_text(show("manylinux_2_17_x86_64"))
-    assert wheels.main([*argv, "--arch", "x86_64"]) == 0
+    assert wheels.main(["check", name, str(report), "--cell", "cp313"]) == 0
+    assert wheels.main(["check", name, str(report), "--cell", "aarch64"]) == 1
+
+
+# Each row: a wheel's file name and the cell it belongs to (None: none).
+@pytest.mark.parametrize("name, cell", [
+    ("ivro-0.1.0-cp313-cp313-manylinux2014_x86_64.manylinux_2_17_x86_64.whl", "cp313"),
+    ("ivro-0.1.0-cp315-cp315t-manylinux2014_x86_64.manylinux_2_17_x86_64.whl", "cp315t"),
+    ("ivro-0.1.0-cp315-cp315-manylinux_2_17_x86_64.whl", "cp315"),
+    ("ivro-0.1.0-cp313-cp313-manylinux2014_armv7l.manylinux_2_17_armv7l.whl", "armv7l"),
+    ("ivro-0.1.0-cp312-cp312-musllinux_1_2_armv7l.whl", "musl-armv7l"),
+    ("ivro-0.1.0-cp312-cp312-musllinux_1_2_x86_64.whl", "musl-x86_64"),
+    ("ivro-0.1.0-cp312-cp312-linux_armv7l.whl", None),      # before auditwheel
+    ("ivro-0.1.0-cp314-cp314-manylinux_2_17_aarch64.whl", None),
+    ("ivro-0.1.0.tar.gz", None),
+])
+def test_wheel_cell_of_file(name, cell):
+    assert wheels.cell_of(name) == cell
+
+
+# Each row: an interpreter (version, libc, architecture) and the cell whose
+# wheel it installs; None where no wheel is built for it.
+@pytest.mark.parametrize("python, libc, arch, cell", [
+    ("3.12", "manylinux", "x86_64", "cp312"),
+    ("3.15t", "manylinux", "x86_64", "cp315t"),
+    ("3.13", "manylinux", "aarch64", "aarch64"),
+    ("3.12", "musllinux", "armv7l", "musl-armv7l"),
+    ("3.14t", "manylinux", "x86_64", None),
+    ("3.13", "musllinux", "x86_64", None),
+    ("3.13t", "manylinux", "x86_64", None),
+])
+def test_wheel_cell_for_interpreter(python, libc, arch, cell):
+    if cell is None:
+        with pytest.raises(ValueError, match="no wheel is built here"):
+            wheels.cell_for(python, libc, arch)
+    else:
+        assert wheels.cell_for(python, libc, arch) == cell
+        assert wheels.cell_of(f"ivro-0.1.0-cp3-{wheels.CELLS[cell].abi}-"
+                              f"{libc}_1_2_{arch}.whl") == cell
+
+
+def test_wheel_key_follows_what_makes_the_wheel(tmp):
+    for name in ("src/core/a.cpp", "stubs/x.pyi", "tests/test_a.py", "pyproject.toml"):
+        (tmp / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp / name).write_text(name)
+    keys = [wheels.content_key(tmp)]
+    (tmp / "tests/test_a.py").write_text("changed")
+    keys.append(wheels.content_key(tmp))
+    (tmp / "src/core/a.cpp").write_text("changed")
+    keys.append(wheels.content_key(tmp))
+    (tmp / "src/core/a.cpp").rename(tmp / "src/core/b.cpp")     # same bytes, new name
+    keys.append(wheels.content_key(tmp))
+    assert keys[0] == keys[1] and len(set(keys)) == 3
+
+
+def test_wheelhouse_keeps_the_trees_wheels(tmp, capsys):
+    work, house = tmp / "work", tmp / "house"
+    where = ["--work", str(work), "--house", str(house)]
+
+    def built(name):
+        (tmp / name).write_bytes(name.encode())
+        return str(tmp / name)
+
+    old313 = "ivro-0.1.0-cp313-cp313-manylinux_2_17_x86_64.whl"
+    new313 = "ivro-0.1.0-cp313-cp313-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
+    arm = "ivro-0.1.0-cp313-cp313-manylinux_2_17_aarch64.whl"
+    assert wheels.main(["record", "cp313", built(old313), *where, "--key", "k1"]) == 0
+    assert wheels.main(["record", "aarch64", built(arm), *where, "--key", "k1"]) == 0
+    assert wheels.main(["current", "cp313", *where, "--key", "k2"]) == 1
+    capsys.readouterr()
+    # Built again from a changed tree: the cell's older wheel leaves the house.
+    assert wheels.main(["record", "cp313", built(new313), *where, "--key", "k2"]) == 0
+    assert wheels.main(["current", "cp313", *where, "--key", "k2"]) == 0
+    assert capsys.readouterr().out.splitlines() == [str(house / new313)] * 2
+    with pytest.raises(ValueError, match="not a wheel of cp312"):
+        wheels.record("cp312", Path(built(arm)), work, house, "k2")
+    (house / "stray.whl").write_bytes(b"")
+    # The house keeps only the wheels of k2, with their checksums.
+    wheels.main(["house", *where, "--key", "k2"])
+    table = capsys.readouterr().out
+    assert sorted(p.name for p in house.iterdir()) == ["SHA256SUMS", new313]
+    assert (house / "SHA256SUMS").read_text() == (
+        f"{wheels.hashlib.sha256(new313.encode()).hexdigest()}  {new313}\n")
+    assert f"{len(new313):8d}  {new313}  (unit: CPython 3.13" in table
+    assert "aarch64: not built" in table
 
 
 floors = load_script("floors", SCRIPTS / "coverage" / "floors.py")
