@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <chrono>
 #include <thread>
 
 #include "core/recency_list.hpp"
@@ -92,12 +91,18 @@ inline bool wait_for_removal_elsewhere(const Cache *c, const Node *n) {
 #ifdef Py_GIL_DISABLED
   // GCOVR_EXCL_START: only another thread's removal caught waiting for a lock
   // Past a millisecond of waiting, a thread waiting for the cache's lock is
-  // handed it when this one lets go, so a few tries suffice.
-  for (int i = 0; i < 100 && is_linked(c, n); ++i) {
+  // handed it when this one lets go, so tries for a few milliseconds
+  // suffice. (Only the inline yield: sleeping would link the C++ runtime's
+  // thread code into the module.)
+  PyTime_t start = 0;
+  PyTime_t now = 0;
+  if (PyTime_MonotonicRaw(&start) < 0) start = 0;
+  do {
     Py_BEGIN_ALLOW_THREADS;
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
+    std::this_thread::yield();
     Py_END_ALLOW_THREADS;
-  }
+    if (PyTime_MonotonicRaw(&now) < 0) break;
+  } while (is_linked(c, n) && now - start < 20'000'000);
   return !is_linked(c, n);
   // GCOVR_EXCL_STOP
 #else
