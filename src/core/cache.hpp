@@ -38,6 +38,11 @@ struct Cache {
   // One detached node kept for reuse, so that a replacement or an
   // insertion that evicts needs no allocation. Owned; key and value null.
   Node *spare;
+#ifdef Py_GIL_DISABLED
+  // Removals by a caller's key (pop, del) whose dictionary operation is
+  // under way; one may be suspended half done (RemovalUnderWay).
+  Py_ssize_t removals_under_way;
+#endif
 };
 
 extern PyTypeObject CacheType;

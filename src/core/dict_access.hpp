@@ -80,13 +80,32 @@ class RemovalKeyHold {
 #endif
 };
 
+// Marks a removal by a caller's key as under way, for as long as it lives:
+// that key may be an equal one rather than the stored key, which no
+// RemovalKeyHold can hold beforehand.
+class RemovalUnderWay {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit RemovalUnderWay(Cache *c) noexcept : c_(c) { ++c_->removals_under_way; }
+  ~RemovalUnderWay() { --c_->removals_under_way; }
+  RemovalUnderWay(const RemovalUnderWay &) = delete;
+  RemovalUnderWay &operator=(const RemovalUnderWay &) = delete;
+
+ private:
+  Cache *c_;
+#else
+  explicit RemovalUnderWay(Cache * /*c*/) noexcept {}
+#endif
+};
+
 // An entry still on the list that its own key no longer finds may be, on
 // an interpreter without the GIL, another thread's removal caught half way:
 // out of the dictionary, that thread waiting for a lock (by a key it
 // removed through an equal one, which no RemovalKeyHold covers) and then
 // for the cache's to take the entry off the list. Lets other threads run a
 // while, until the entry is off the list. True when it is gone; false at
-// once with the GIL, where nothing stops half way like that.
+// once with the GIL, where nothing stops half way like that, and when no
+// such removal is under way (a key whose hash changed must not cost a wait).
 inline bool wait_for_removal_elsewhere(const Cache *c, const Node *n) {
 #ifdef Py_GIL_DISABLED
   // GCOVR_EXCL_START: only another thread's removal caught waiting for a lock
@@ -97,12 +116,13 @@ inline bool wait_for_removal_elsewhere(const Cache *c, const Node *n) {
   PyTime_t start = 0;
   PyTime_t now = 0;
   if (PyTime_MonotonicRaw(&start) < 0) start = 0;
-  do {
+  while (c->removals_under_way > 0 && is_linked(c, n)) {
     Py_BEGIN_ALLOW_THREADS;
     std::this_thread::yield();
     Py_END_ALLOW_THREADS;
-    if (PyTime_MonotonicRaw(&now) < 0) break;
-  } while (is_linked(c, n) && now - start < 20'000'000);
+    // The removal under way may be this thread's own, further up the stack.
+    if (PyTime_MonotonicRaw(&now) < 0 || now - start > 5'000'000) break;
+  }
   return !is_linked(c, n);
   // GCOVR_EXCL_STOP
 #else

@@ -45,6 +45,7 @@ PyObject *counted_lookup(PyObject *self, PyObject *key) {
 }
 
 int remove_entry(Cache *c, PyObject *key, Node **out) {
+  RemovalUnderWay under_way(c);
   MapHold map(c);
   PyObject *removed = nullptr;
   int r = dict_take(map.get(), key, &removed);
